@@ -1,0 +1,209 @@
+#include "image/VADIZUImage.h"
+
+#include <ace/OS_NS_fcntl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "error/VADIZUImageError.h"
+#include "platform/filename.h"
+
+namespace {
+
+constexpr char kSourceFile[] = "../VADIZUImage.cpp";
+
+constexpr mode_t kCreateMode = 0644;
+constexpr mode_t kPrivateMode = 0600;
+
+using Mode = VADIZUImageInfo::BDImageMode;
+
+bool IsCreateMode(Mode mode) {
+  return mode == VADIZUImageInfo::BDImageModeCreate ||
+         mode == VADIZUImageInfo::BDImageModeCreateFlagged;
+}
+
+// Remembers the first failure while closing, so that the code reported is
+// the one for the earliest failing call.
+void CloseErrorHandler(bool& failed, int& code) {
+  if (failed) return;
+  failed = true;
+  code = VADIZUImageError::SysErrorToStsError(errno);
+}
+
+}  // namespace
+
+const std::string VADIZUImage::m_ImagePathNameSuffix = ".img";
+const std::string VADIZUImage::m_ImageMetaPathNameSuffix = ".meta";
+
+VADIZUImage::VADIZUImage(const char* serverName,
+                         const sts_session_def_v7_t* session,
+                         const sts_lsu_name_v7_t* lsu,
+                         const sts_image_def_v10_t* def,
+                         VADIZUImageInfo::BDImageMode mode)
+    : m_ImageFd(-1),
+      m_ImageMetaFd(-1),
+      m_ImageHandle{},
+      m_Mode(mode),
+      m_ServerName{},
+      m_ImageInfo(serverName, session, def, lsu, mode) {
+  m_ImageHandle.object = this;
+  if (session != nullptr) m_ImageHandle.session = *session;
+  try {
+    if (lsu == nullptr) VADIZU_THROW(STS_EINVAL);
+    m_LsuPathName.assign(lsu->name, strnlen(lsu->name, sizeof(lsu->name)));
+    copy_terminated(m_ServerName, serverName, sizeof(m_ServerName));
+    SetPathNames();
+    if (mode == VADIZUImageInfo::BDImageModeNone) return;
+    // A legacy image's data file is never made here, only opened.
+    if (IsCreateMode(mode) && !m_ImageInfo.IsLegacy()) {
+      Create();
+    } else {
+      Open();
+    }
+  } catch (...) {
+    // The info file this object just created must not outlive the failure.
+    if (IsCreateMode(mode)) m_ImageInfo.DeleteImageInfo();
+    throw;
+  }
+}
+
+VADIZUImage::~VADIZUImage() {
+  m_ImageHandle.object = nullptr;
+  // An image still open here was never closed by the host (the manager is
+  // being torn down): give back the descriptors, but leave the info file
+  // marked as it is, as a writer that ended without closing.
+  CloseDescriptors();
+}
+
+void VADIZUImage::CloseDescriptors() {
+  for (int* fd : {&m_ImageFd, &m_ImageMetaFd}) {
+    if (*fd != -1) close(*fd);
+    *fd = -1;
+  }
+}
+
+bool VADIZUImage::IsWritable() const {
+  return m_Mode == VADIZUImageInfo::BDImageModeWrite || IsCreateMode(m_Mode);
+}
+
+void VADIZUImage::SetPathNames() {
+  const std::string base = m_ImageInfo.GetImageBasePathName();
+  m_ImagePathName = m_ImageInfo.IsLegacy() ? base : base + m_ImagePathNameSuffix;
+  m_ImageMetaPathName = base + m_ImageMetaPathNameSuffix;
+}
+
+int VADIZUImage::CreateFile(const std::string& path) {
+  const int fd = ACE_OS::open(path.c_str(),
+                              O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kCreateMode);
+  if (fd < 0) {
+    const int error = errno;
+    VADIZUImageError::Log(&m_ImageHandle.session,
+                          VADIZUImageError::SystemCallMessage("open", path, error),
+                          VADIZU_SEVERITY_ERROR);
+    VADIZU_THROW(VADIZUImageError::SysErrorToStsError(error));
+  }
+  if (fchmod(fd, kPrivateMode) != 0) {
+    VADIZUImageError::Log(&m_ImageHandle.session,
+                          VADIZUImageError::SystemCallMessage("chmod", path, errno),
+                          VADIZU_SEVERITY_ERROR);
+    close(fd);
+    VADIZU_THROW(STS_ESYS);
+  }
+  return fd;
+}
+
+void VADIZUImage::Create() {
+  if (!IsCreateMode(m_Mode)) VADIZU_THROW(STS_EINTERNAL);
+  m_ImageFd = CreateFile(m_ImagePathName);
+  if (!HasMetadata()) return;
+  try {
+    m_ImageMetaFd = CreateFile(m_ImageMetaPathName);
+  } catch (...) {
+    // No half-made image: the data file goes with the failed metadata file.
+    close(m_ImageFd);
+    m_ImageFd = -1;
+    unlink(m_ImagePathName.c_str());
+    throw;
+  }
+}
+
+void VADIZUImage::Open() {
+  int flags = O_CLOEXEC;
+  if (m_Mode == VADIZUImageInfo::BDImageModeRead) {
+    flags |= O_RDONLY;
+  } else if (IsWritable()) {
+    flags |= O_RDWR;
+  } else {
+    VADIZU_THROW(STS_EINTERNAL);
+  }
+  m_ImageFd = ACE_OS::open(m_ImagePathName.c_str(), flags, kCreateMode);
+  if (m_ImageFd < 0) VADIZU_THROW(STS_ENOENT);
+  // Readers never touch the metadata file; writers start it from the top.
+  if (!HasMetadata() || !IsWritable()) return;
+  m_ImageMetaFd = ACE_OS::open(m_ImageMetaPathName.c_str(), flags, kCreateMode);
+  if (m_ImageMetaFd < 0) {
+    CloseDescriptors();
+    VADIZU_THROW(STS_ENOENT);
+  }
+}
+
+void VADIZUImage::Close() {
+  bool failed = false;
+  int code = STS_EOK;
+  const bool writable = IsWritable();
+  for (int* fd : {&m_ImageFd, &m_ImageMetaFd}) {
+    if (*fd == -1) continue;
+    if (writable && fsync(*fd) != 0) CloseErrorHandler(failed, code);
+    if (close(*fd) != 0) CloseErrorHandler(failed, code);
+    *fd = -1;
+  }
+  if (failed) VADIZU_THROW(code);
+}
+
+void VADIZUImage::CloseImage(bool complete) {
+  if (IsWritable()) m_ImageInfo.SetImageSize(GetFileSize(m_ImageFd));
+  std::optional<VADIZUImageException> closeFailure;
+  if (m_Mode != VADIZUImageInfo::BDImageModeNone) {
+    try {
+      Close();
+    } catch (const VADIZUImageException& e) {
+      closeFailure = e;
+    }
+  }
+  // The info file is settled even when the data files failed to close.
+  m_Mode = VADIZUImageInfo::BDImageModeNone;
+  m_ImageInfo.CloseImageInfo(complete);
+  if (closeFailure) throw *closeFailure;
+}
+
+int VADIZUImage::DeleteImage() {
+  if (m_Mode != VADIZUImageInfo::BDImageModeNone) VADIZU_THROW(STS_EINTERNAL);
+  const sts_session_def_v7_t& session = m_ImageHandle.session;
+  int status = VADIZUImageInfo::DeleteFile(session, m_ImageMetaPathName);
+  if (status != STS_EOK && status != STS_ENOENT) return status;
+  const int dataStatus = VADIZUImageInfo::DeleteFile(session, m_ImagePathName);
+  if (dataStatus != STS_EOK && dataStatus != STS_ENOENT) return dataStatus;
+  // STS_ENOENT only when neither the data file nor the info file was there.
+  status = m_ImageInfo.DeleteImageInfo();
+  return status == STS_ENOENT ? dataStatus : status;
+}
+
+sts_image_info_v10_t VADIZUImage::GetImageProperties() {
+  sts_image_info_v10_t info = m_ImageInfo.GetImageInfo();
+  if (IsWritable()) {
+    // A writer's data file is ahead of the size its info file records.
+    const int64_t size = GetFileSize(m_ImageFd);
+    if (size > 0) info.size = static_cast<uint64_t>(size);
+  }
+  return info;
+}
+
+int64_t VADIZUImage::GetFileSize(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return -1;
+  return st.st_size;
+}

@@ -1,0 +1,133 @@
+// The info object: the in-memory side of one image's info file. It names the
+// image's files, renders and parses the KEY=value text, and drives the status
+// protocol (write count plus status bits) that lets processes sharing an LSU
+// see each other's writers and completed images. Every change to the file is
+// one read-modify-write under the file's exclusive lock; between operations
+// the object holds no file and no lock.
+#ifndef VADIZU_INFO_VADIZUIMAGEINFO_H_
+#define VADIZU_INFO_VADIZUIMAGEINFO_H_
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "vadizu.h"
+
+class VADIZUImageInfoHandle;
+
+class VADIZUImageInfo final {
+ public:
+  enum BDImageMode : uint32_t {
+    BDImageModeNone = 0,
+    BDImageModeRead = 1,
+    BDImageModeWrite = 2,
+    BDImageModeCreate = 3,
+    BDImageModeCreateFlagged = 4,
+  };
+
+  // What the info file holds: the write count, then the whole properties
+  // record the host sees.
+  struct BDImageInfo {
+    uint32_t writeCount;
+    sts_image_info_v10_t properties;
+  };
+
+  static constexpr uint32_t StatusIncomplete = VADIZU_STATUS_INCOMPLETE;
+  static constexpr uint32_t StatusComplete = VADIZU_STATUS_COMPLETE;
+  static constexpr uint32_t StatusReading = VADIZU_STATUS_READING;
+  static constexpr uint32_t StatusWriting = VADIZU_STATUS_WRITING;
+  static constexpr uint32_t SaveAsClearFiles = VADIZU_SAVEAS_CLEAR_FILES;
+  static constexpr uint32_t SaveAsOpaqueFiles = VADIZU_SAVEAS_OPAQUE_FILES;
+  static constexpr uint32_t SaveAsImage = VADIZU_SAVEAS_IMAGE;
+  static constexpr uint32_t LegacyFlags = VADIZU_IMAGE_LEGACY;
+  static constexpr uint32_t m_BlockSize = 32768;
+
+  // The info file's keys, in the order they stand in the file. A key's
+  // position is its index; kUnknownKey stands for a line with no known key.
+  static constexpr int kKeyCount = 23;
+  static constexpr int kUnknownKey = kKeyCount;
+  static const char* const BDDataTypeString[kKeyCount];
+  static const std::string m_ImageInfoPathNameSuffix;
+
+  // Image object's constructor: fills the record from the definition, names
+  // the files, then creates the info file (create modes) or reads and marks
+  // it (other modes).
+  VADIZUImageInfo(const char* server, const sts_session_def_v7_t* session,
+                  const sts_image_def_v10_t* def,
+                  const sts_lsu_name_v7_t* lsu, BDImageMode mode);
+  // Listing constructor: reads the existing info file at infoPath.
+  VADIZUImageInfo(const char* server, const sts_session_def_v7_t* session,
+                  const sts_lsu_name_v7_t* lsu, const std::string& infoPath);
+  ~VADIZUImageInfo() = default;
+
+  VADIZUImageInfo(const VADIZUImageInfo&) = delete;
+  VADIZUImageInfo& operator=(const VADIZUImageInfo&) = delete;
+
+  // Naming.
+  static std::string GetBasePathName(std::string path);
+  std::string GetImageBasePathName(const sts_image_def_v10_t* def) const;
+  std::string GetImageBasePathName() const { return m_BasePathName; }
+  void SetPathNames(const sts_image_def_v10_t* def);
+  void SetPathNames(const std::string& infoPath);
+
+  // Text format.
+  std::string SetLines(const BDImageInfo& info) const;
+  int ParseLine(const std::string& line, std::string& value) const;
+  BDImageInfo ParseLines(const std::list<std::string>& lines) const;
+  std::string GetIsIdString(const sts_isid_v10_t& isid) const;
+  std::string GetIsInfoKVR(const stskvr_isinfo_v65_t* info) const;
+  std::string GetIsInfoKVR(const stskvr_isinfo_v701_t* info) const;
+
+  // Moving the text through an open info file handle.
+  void ReadLines(std::list<std::string>& lines,
+                 VADIZUImageInfoHandle& handle) const;
+  BDImageInfo Read(VADIZUImageInfoHandle& handle) const;
+  void Write(const BDImageInfo& info, VADIZUImageInfoHandle& handle,
+             bool create) const;
+
+  // Status protocol.
+  void CreateImageInfo();
+  void SetImageStatus();
+  void ClearImageStatus(bool complete);
+  void CloseImageInfo(bool complete);
+  void SetImageSize(uint64_t size);  // logs instead of throwing
+  int DeleteImageInfo();
+  static int DeleteFile(const sts_session_def_v7_t& session,
+                        const std::string& path);
+
+  // Record and accessors.
+  void SetImageInfo(const char* server, const sts_lsu_name_v7_t* lsu,
+                    const sts_image_def_v10_t* def);
+  sts_image_info_v10_t GetImageInfo() const { return m_Info.properties; }
+  bool IsClearFiles() const { return HasSaveAs(SaveAsClearFiles); }
+  bool IsOpaqueFiles() const { return HasSaveAs(SaveAsOpaqueFiles); }
+  bool IsImage() const { return HasSaveAs(SaveAsImage); }
+  bool IsLegacy() const { return m_Legacy; }
+  bool ValidityCheck() const {
+    return m_Info.properties.def.basename[0] != '\0';
+  }
+
+ private:
+  static bool IsWriteMode(BDImageMode mode) {
+    return mode == BDImageModeWrite || mode == BDImageModeCreate ||
+           mode == BDImageModeCreateFlagged;
+  }
+  bool HasSaveAs(uint32_t bit) const {
+    return (m_Info.properties.def.saveas & bit) != 0;
+  }
+  void SetCommonFields(const char* server, const sts_session_def_v7_t* session,
+                       const sts_lsu_name_v7_t* lsu);
+  void ReadUnlocked();
+  size_t PaddingForNewFile(size_t textLength) const;
+
+  std::string m_BasePathName;
+  std::string m_InfoPathName;
+  sts_session_def_v7_t m_Session;
+  char m_ServerName[512];
+  std::string m_LsuPathName;
+  BDImageInfo m_Info;
+  BDImageMode m_Mode;
+  bool m_Legacy;
+};
+
+#endif  // VADIZU_INFO_VADIZUIMAGEINFO_H_

@@ -1,0 +1,41 @@
+// One open info file for the span of a single info operation: the
+// descriptor, the one-byte exclusive lock on it and a copy of the session
+// for log lines. The destructor syncs (when writable), releases the lock,
+// closes the file and removes a new file whose first write failed.
+#ifndef VADIZU_INFO_VADIZUIMAGEINFOHANDLE_H_
+#define VADIZU_INFO_VADIZUIMAGEINFOHANDLE_H_
+
+#include <memory>
+#include <string>
+
+#include "vadizu.h"
+
+class ACE_File_Lock;
+
+class VADIZUImageInfoHandle final {
+ public:
+  VADIZUImageInfoHandle(std::string pathName, bool create, bool writable,
+                        sts_session_def_v7_t session);
+  ~VADIZUImageInfoHandle();
+
+  VADIZUImageInfoHandle(const VADIZUImageInfoHandle&) = delete;
+  VADIZUImageInfoHandle& operator=(const VADIZUImageInfoHandle&) = delete;
+
+  // Blocks until this process holds the write lock on the file's first
+  // byte. A lock that cannot be taken is logged and the caller goes on.
+  void Lock();
+  void UnLock();
+
+ private:
+  friend class VADIZUImageInfo;  // reads m_FileHandle, sets m_RemoveOnClose
+
+  int m_FileHandle;
+  bool m_RemoveOnClose;
+  bool m_Writable;
+  sts_session_def_v7_t m_Session;
+  std::string m_PathName;
+  std::unique_ptr<ACE_File_Lock> m_FileLock;
+  bool m_Locked;
+};
+
+#endif  // VADIZU_INFO_VADIZUIMAGEINFOHANDLE_H_
