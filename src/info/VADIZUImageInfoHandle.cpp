@@ -118,7 +118,12 @@ void VADIZUImageInfoHandle::Lock() {
   if (m_Locked) return;
   if (!m_Writable) VADIZU_THROW(STS_EINVAL);
   try {
-    if (m_FileLock->acquire_write(SEEK_SET, 0, 1) == 0) {
+    // A signal that interrupts the wait does not cost us the lock.
+    int result;
+    do {
+      result = m_FileLock->acquire_write(SEEK_SET, 0, 1);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
       m_Locked = true;
       return;
     }
