@@ -99,25 +99,20 @@ VADIZUImageManager* VADIZUImageManager::ManageInstance(int op, int& code) {
   return instance;
 }
 
-int VADIZUImageManager::Init() {
+// Acquire and release report allocation failures as STS_EINIT.
+static int ChangeInstance(int op) {
   try {
     int code;
-    ManageInstance(kAcquire, code);
+    VADIZUImageManager::ManageInstance(op, code);
     return code;
   } catch (...) {
     return STS_EINIT;
   }
 }
 
-int VADIZUImageManager::Terminate() {
-  try {
-    int code;
-    ManageInstance(kRelease, code);
-    return code;
-  } catch (...) {
-    return STS_EINIT;
-  }
-}
+int VADIZUImageManager::Init() { return ChangeInstance(kAcquire); }
+
+int VADIZUImageManager::Terminate() { return ChangeInstance(kRelease); }
 
 VADIZUImageManager* VADIZUImageManager::GetInstance() {
   try {
