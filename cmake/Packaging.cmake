@@ -1,0 +1,58 @@
+# Installation and packaging of libvadizu: the shared library with its
+# SONAME links, the public header, a pkg-config file, a CMake package
+# (find_package(vadizu) gives vadizu::vadizu), and a Debian package built
+# by CPack (`make package`). The vadizu command installs itself from tools/.
+
+include(CMakePackageConfigHelpers)
+
+install(TARGETS vadizu EXPORT vadizuTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/vadizu.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# CMake package, relocatable: the exported targets and the config file find
+# the prefix from their own location.
+set(VADIZU_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vadizu)
+install(EXPORT vadizuTargets NAMESPACE vadizu::
+  DESTINATION ${VADIZU_CMAKE_DIR})
+configure_package_config_file(
+  ${PROJECT_SOURCE_DIR}/cmake/vadizu-config.cmake.in
+  ${PROJECT_BINARY_DIR}/vadizu-config.cmake
+  INSTALL_DESTINATION ${VADIZU_CMAKE_DIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/vadizu-config-version.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/vadizu-config.cmake
+  ${PROJECT_BINARY_DIR}/vadizu-config-version.cmake
+  DESTINATION ${VADIZU_CMAKE_DIR})
+
+# pkg-config file, relocatable too: the prefix is found from the file's own
+# directory, so an install with --prefix or DESTDIR needs no rewrite.
+file(RELATIVE_PATH VADIZU_PC_PREFIX_FROM_PCDIR
+  ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" VADIZU_PC_PREFIX_FROM_PCDIR
+  "${VADIZU_PC_PREFIX_FROM_PCDIR}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vadizu.pc.in
+  ${PROJECT_BINARY_DIR}/vadizu.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/vadizu.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Debian package.
+set(CPACK_PACKAGE_NAME vadizu)
+set(CPACK_PACKAGE_VENDOR "vadizu developers")
+set(CPACK_PACKAGE_CONTACT "vadizu developers <vadizu@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "disk storage plug-in for backup hosts, with the vadizu command")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libace-7.0.8, libc6, libstdc++6")
+endif()
+include(CPack)

@@ -1,0 +1,116 @@
+// The tool's side of the plug-in boundary: the session record with its log
+// callback, the storage server name, the records built from the command
+// line, owners for open image and list handles, and the one way failures
+// are reported to the user.
+#ifndef VADIZU_TOOLS_HOST_H_
+#define VADIZU_TOOLS_HOST_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "plugin.h"
+#include "vadizu.h"
+
+namespace vadizu_tool {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// Severity bits that -v turns on: every line the plug-in sends.
+constexpr uint32_t kLogEverything =
+    VADIZU_SEVERITY_INFO | VADIZU_SEVERITY_WARNING | VADIZU_SEVERITY_ERROR;
+
+// An image as the user names it on the command line.
+struct ImageKey {
+  std::string lsu;
+  std::string name;
+  std::string date;
+
+  // "image 'NAME' dated DATE in LSU", for messages.
+  std::string Describe() const;
+};
+
+// Owns the loaded, initialised plug-in and the session every call passes.
+// The plug-in's log lines go to standard error when their severity shares a
+// bit with the log mask.
+class Host final {
+ public:
+  // Loads the plug-in and calls vadizu_init. On failure prints why and
+  // returns null.
+  static std::unique_ptr<Host> Open(const std::string& plugin_path,
+                                    uint32_t log_mask);
+
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  const PluginApi& api() const { return plugin_->api(); }
+  const sts_session_def_v7_t* session() const { return &session_; }
+  const char* server() const { return server_; }
+
+  // Prints "vadizu: WHAT: STS_NAME (code, hint)" on standard error and
+  // returns kExitFailure. When `lsu` is given and the plug-in refused the
+  // call as invalid, says so if the LSU directory is missing.
+  static int Fail(const std::string& what, int status,
+                  const std::string& lsu = "");
+
+ private:
+  explicit Host(std::unique_ptr<Plugin> plugin, uint32_t log_mask);
+
+  std::unique_ptr<Plugin> plugin_;
+  sts_session_def_v7_t session_{};
+  char server_[512] = "localhost";
+};
+
+// Records built from user text; a text that does not fit its field is a
+// UsageError rather than a silently shortened name.
+sts_lsu_name_v7_t MakeLsuName(const std::string& path);
+sts_image_def_v10_t MakeDefinition(const ImageKey& key);
+void CopyField(char* field, size_t size, const std::string& text,
+               const char* what);
+
+// The text of a fixed-size field, safe even without a terminator.
+std::string FieldText(const char* field, size_t size);
+#define VADIZU_FIELD(record_field) \
+  ::vadizu_tool::FieldText(record_field, sizeof(record_field))
+
+// An open image; closing it is the owner's job. A handle still held when
+// the owner goes away is closed incomplete, which never marks an unfinished
+// image complete.
+class ImageHandle final {
+ public:
+  ImageHandle(const PluginApi& api, stsp_image_handle_s* handle)
+      : api_(api), handle_(handle) {}
+  ImageHandle(const ImageHandle&) = delete;
+  ImageHandle& operator=(const ImageHandle&) = delete;
+  ~ImageHandle();
+
+  stsp_image_handle_s* get() const { return handle_; }
+  // Closes with the given VADIZU_CLOSE_* flags; returns the status code.
+  int Close(int flags);
+
+ private:
+  const PluginApi& api_;
+  stsp_image_handle_s* handle_;
+};
+
+// An open image list, closed by the destructor.
+class ImageListHandle final {
+ public:
+  ImageListHandle(const PluginApi& api, stsp_image_list_handle_s* handle)
+      : api_(api), handle_(handle) {}
+  ImageListHandle(const ImageListHandle&) = delete;
+  ImageListHandle& operator=(const ImageListHandle&) = delete;
+  ~ImageListHandle() { api_.close_image_list(handle_); }
+
+  stsp_image_list_handle_s* get() const { return handle_; }
+
+ private:
+  const PluginApi& api_;
+  stsp_image_list_handle_s* handle_;
+};
+
+}  // namespace vadizu_tool
+
+#endif  // VADIZU_TOOLS_HOST_H_
