@@ -36,7 +36,8 @@ extern const Command kRemoveCommand;
 // the default is used, and an empty default makes --date required.
 ImageKey KeyFromArguments(const Arguments& args,
                           const std::string& default_date = "");
-// The definition of that image, a legacy one with --legacy.
+// The definition of that image, a legacy one with --legacy when the command
+// offers that option.
 sts_image_def_v10_t DefinitionFromArguments(const Arguments& args,
                                             const ImageKey& key);
 

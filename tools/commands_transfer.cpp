@@ -320,13 +320,16 @@ const Command kPutCommand = {
     "input when FILE is - or absent) into it. The image is closed complete\n"
     "when all bytes are stored and incomplete when anything fails or the\n"
     "command is interrupted (exit status 130 for SIGINT). --date defaults to\n"
-    "the current time in seconds since the epoch.",
+    "the current time in seconds since the epoch. The plug-in never creates\n"
+    "nor writes the data file of a legacy image: --legacy only registers a\n"
+    "data file named NAME that is already in the LSU.",
     WithTransferOptions({
         kDateOption,
         {"policy", 0, "NAME", "policy name recorded with the image"},
         {"metadata", 0, "KIND",
          "also keep a status block per write: clear or opaque"},
-        kLegacyOption,
+        {"legacy", 0, nullptr,
+         "register the existing legacy data file LSU/NAME (empty input)"},
     }),
     RunPut,
 };
@@ -342,7 +345,6 @@ const Command kGetCommand = {
     "a file left half written by a failed restore is removed.",
     WithTransferOptions({
         kDateOption,
-        kLegacyOption,
         {"force", 'f', nullptr, "replace an existing FILE"},
     }),
     RunGet,

@@ -61,8 +61,11 @@ json '[(i["name"], i["date"], i["size"], i["status"]) for i in j] == [
   ("alpha", "10", 204800, "complete"), ("alpha", "20", 3145728, "complete"),
   ("beta", "5", 204800, "complete")]'
 json 'j[1]["policy"] == "nightly" and j[1]["saveas"] == 5'
+printf 'old bytes' >"$lsu/old"
+expect 0 "put --legacy registers a data file" sh -c \
+  "\"$vadizu\" put \"$lsu\" old --legacy --date 1 < /dev/null"
 expect 0 "ls --flags 4 (legacy only)" "$vadizu" ls "$lsu" --flags 4 --json
-json 'j == []'
+json '[(i["name"], i["size"], i["flags"]) for i in j] == [("old", 9, 2)]'
 
 expect 0 "stat --json" "$vadizu" stat "$lsu" alpha --date 20 --json
 json 'j["size"] == 3145728 and j["status"] == "complete" and j["blocksize"] == 32768'
