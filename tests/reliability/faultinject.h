@@ -1,0 +1,61 @@
+/*
+ * faultinject.h - control block of the fault-injection preload library.
+ *
+ * Loaded with LD_PRELOAD, faultinject.so wraps the C library's file calls.
+ * While the block is armed it counts every wrapped call per class, and makes
+ * the target_n-th call of class target_class fail with target_errno (that
+ * call does nothing, except close, which still releases the descriptor as
+ * Linux does). The test arms the block only for the span of each plug-in
+ * call, so the counts are the plug-in's own calls (ACE and the C++ runtime
+ * acting for it included).
+ *
+ * The environment can preset the block: FAULTINJECT_CLASS (a class name
+ * below), FAULTINJECT_NTH, FAULTINJECT_ERRNO (a number) and FAULTINJECT_ARMED.
+ * A test finds the block with dlsym(RTLD_DEFAULT, "faultinject_control").
+ */
+#ifndef VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
+#define VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum faultinject_class {
+  FI_OPEN,    /* open, open64, openat, openat64 */
+  FI_WRITE,   /* write, pwrite, pwrite64 */
+  FI_READ,    /* read, pread, pread64 and their fortified forms */
+  FI_LSEEK,   /* lseek, lseek64 */
+  FI_FSYNC,   /* fsync, fdatasync */
+  FI_CLOSE,   /* close */
+  FI_CHMOD,   /* chmod, fchmod, fchmodat */
+  FI_UNLINK,  /* unlink, unlinkat */
+  FI_STATVFS, /* statvfs, statvfs64, fstatvfs, fstatvfs64 */
+  FI_FCNTL,   /* fcntl, fcntl64 */
+  FI_OPENDIR, /* opendir, fdopendir */
+  FI_CLASS_COUNT
+};
+
+struct faultinject_control {
+  int armed;        /* count and inject only while non-zero */
+  int target_class; /* -1: inject nothing */
+  long target_n;    /* 1-based index of the failing call in its class */
+  int target_errno;
+  long counts[FI_CLASS_COUNT];
+  int fired;        /* the target call has been failed */
+  int fired_unlock; /* ... and it was an fcntl lock release */
+};
+
+typedef struct faultinject_control* (*faultinject_control_fn)(void);
+
+/* Names of the classes, indexed by enum faultinject_class. */
+#define FAULTINJECT_CLASS_NAMES                                            \
+  {                                                                        \
+    "open", "write", "read", "lseek", "fsync", "close", "chmod", "unlink", \
+        "statvfs", "fcntl", "opendir"                                      \
+  }
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_ */
