@@ -18,8 +18,8 @@ struct Command {
   const char* synopsis;  // the arguments after the command's name
   size_t min_arguments;  // positional arguments the command accepts
   size_t max_arguments;
-  const char* summary;   // one line for the command list
-  const char* details;   // paragraph for the command's --help, or null
+  const char* summary;  // one line for the command list
+  const char* details;  // paragraph for the command's --help, or null
   std::vector<OptionSpec> options;
   int (*run)(Host& host, const Arguments& args);
 };

@@ -73,7 +73,8 @@ std::string JsonObject(const std::vector<Field>& fields) {
   return out + "}";
 }
 
-bool NameThenDate(const sts_image_info_v10_t& a, const sts_image_info_v10_t& b) {
+bool NameThenDate(const sts_image_info_v10_t& a,
+                  const sts_image_info_v10_t& b) {
   int by_name = std::strcmp(a.def.basename, b.def.basename);
   if (by_name != 0) return by_name < 0;
   return std::strcmp(a.def.date, b.def.date) < 0;
@@ -180,8 +181,8 @@ int RunRemove(Host& host, const Arguments& args) {
   const ImageKey key = KeyFromArguments(args);
   const sts_image_def_v10_t def = DefinitionFromArguments(args, key);
   const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
-  int status = host.api().delete_image(&lsu, host.session(), host.server(),
-                                       &def, 0);
+  int status =
+      host.api().delete_image(&lsu, host.session(), host.server(), &def, 0);
   if (status != STS_EOK) {
     return Host::Fail("cannot remove " + key.Describe(), status, key.lsu);
   }

@@ -102,9 +102,9 @@ CopyResult CopyIntoImage(const PluginApi& api, stsp_image_handle_s* image,
     }
     if (n == 0) break;
     uint64_t written = 0;
-    result.status = api.write_image(image, block, buffer.get(),
-                                    static_cast<uint64_t>(n), result.bytes,
-                                    &written);
+    result.status =
+        api.write_image(image, block, buffer.get(), static_cast<uint64_t>(n),
+                        result.bytes, &written);
     result.bytes += written;
     bar->Update(result.bytes);
     if (result.status != STS_EOK || static_cast<size_t>(n) < buffer_size) {
@@ -152,8 +152,7 @@ class OutputFile final {
   }
 
   // Null with a message printed when the file cannot be opened.
-  static std::unique_ptr<OutputFile> Open(const std::string& path,
-                                          bool force) {
+  static std::unique_ptr<OutputFile> Open(const std::string& path, bool force) {
     if (path == "-") {
       return std::unique_ptr<OutputFile>(new OutputFile(STDOUT_FILENO, ""));
     }
@@ -221,18 +220,17 @@ int RunPut(Host& host, const Arguments& args) {
   Stopwatch clock;
   const uint64_t total = KnownSize(input.get());
   ProgressBar bar("put", total, ShouldShowProgress(progress, total));
-  CopyResult copy =
-      CopyIntoImage(host.api(), image.get(), input.get(),
-                    with_metadata ? &block : nullptr, buffer_size, &bar,
-                    interrupt);
+  CopyResult copy = CopyIntoImage(host.api(), image.get(), input.get(),
+                                  with_metadata ? &block : nullptr, buffer_size,
+                                  &bar, interrupt);
   bar.Finish();
 
   const std::string stored = " after " + std::to_string(copy.bytes) +
                              " bytes; the image is left incomplete";
   if (interrupt.interrupted()) {
     image.Close(VADIZU_CLOSE_INCOMPLETE);
-    std::fprintf(stderr, "vadizu: interrupted: %s%s\n",
-                 key.Describe().c_str(), stored.c_str());
+    std::fprintf(stderr, "vadizu: interrupted: %s%s\n", key.Describe().c_str(),
+                 stored.c_str());
     return interrupt.ExitCode();
   }
   if (copy.error != 0) {
@@ -260,8 +258,8 @@ int RunGet(Host& host, const Arguments& args) {
   const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
 
   stsp_image_handle_s* handle = nullptr;
-  int status = host.api().open_image(&lsu, host.session(), host.server(),
-                                     &def, VADIZU_OPEN_READ, &handle);
+  int status = host.api().open_image(&lsu, host.session(), host.server(), &def,
+                                     VADIZU_OPEN_READ, &handle);
   if (status != STS_EOK) {
     return Host::Fail("cannot open " + key.Describe(), status, key.lsu);
   }

@@ -26,8 +26,8 @@ uint64_t ParseDigits(const std::string& text, size_t* used,
                      const char* option) {
   size_t n = 0;
   while (n < text.size() && text[n] >= '0' && text[n] <= '9') ++n;
-  if (n == 0) throw UsageError(std::string("--") + option + ": not a number: " +
-                               text);
+  if (n == 0)
+    throw UsageError(std::string("--") + option + ": not a number: " + text);
   errno = 0;
   uint64_t value = std::strtoull(text.substr(0, n).c_str(), nullptr, 10);
   if (errno == ERANGE) {

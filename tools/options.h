@@ -19,8 +19,8 @@ class UsageError : public std::runtime_error {
 };
 
 struct OptionSpec {
-  const char* name;  // long name without the dashes
-  char letter;       // short form, or 0
+  const char* name;   // long name without the dashes
+  char letter;        // short form, or 0
   const char* value;  // placeholder for the value in help, null for a switch
   const char* help;
 };

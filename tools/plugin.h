@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "vadizu.h"
 
@@ -54,7 +55,8 @@ class Plugin final {
   const std::string& path() const { return path_; }
 
  private:
-  Plugin(void* handle, std::string path) : handle_(handle), path_(path) {}
+  Plugin(void* handle, std::string path)
+      : handle_(handle), path_(std::move(path)) {}
 
   void* handle_;
   std::string path_;

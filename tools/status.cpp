@@ -11,7 +11,8 @@ struct StatusEntry {
   const char* hint;
 };
 
-#define STATUS(code, hint) {code, #code, hint}
+#define STATUS(code, hint) \
+  { code, #code, hint }
 constexpr StatusEntry kStatusTable[] = {
     STATUS(STS_EOK, ""),
     STATUS(STS_EINVAL, "invalid argument"),
@@ -46,7 +47,8 @@ constexpr StatusEntry kStatusTable[] = {
     STATUS(STS_EIMGOVERLAP, ""),
     STATUS(STS_ENOSPC, "no space left on the device"),
     STATUS(STS_EPERM, "permission denied"),
-    STATUS(STS_EIMGSTATE, "the image is not open to writing"),
+    STATUS(STS_EIMGSTATE,
+           "the image is not incomplete, so it cannot be written"),
     STATUS(STS_EFILESYSTEM, "file system limit reached"),
 };
 #undef STATUS
