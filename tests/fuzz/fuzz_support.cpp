@@ -26,23 +26,24 @@ void RemoveScratch() {
 }  // namespace
 
 const Scratch& GetScratch() {
-  static const Scratch scratch = [] {
+  // Never destroyed: the exit handler that removes it still needs it.
+  static const Scratch* scratch = [] {
     // A memory file system keeps the syncs of every iteration cheap.
     const char* parent = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     char tmpl[64];
     snprintf(tmpl, sizeof tmpl, "%s/vadizu-fuzz-XXXXXX", parent);
     FUZZ_REQUIRE(mkdtemp(tmpl) != nullptr);
-    Scratch s;
-    s.root = tmpl;
-    s.lsu_dir = s.root + "/lsu";
-    FUZZ_REQUIRE(mkdir(s.lsu_dir.c_str(), 0755) == 0);
-    FUZZ_REQUIRE(chdir(s.root.c_str()) == 0);
+    auto* s = new Scratch;
+    s->root = tmpl;
+    s->lsu_dir = s->root + "/lsu";
+    FUZZ_REQUIRE(mkdir(s->lsu_dir.c_str(), 0755) == 0);
+    FUZZ_REQUIRE(chdir(s->root.c_str()) == 0);
+    memset(&s->lsu, 0, sizeof s->lsu);
+    snprintf(s->lsu.name, sizeof s->lsu.name, "%s", s->lsu_dir.c_str());
     atexit(RemoveScratch);
-    memset(&s.lsu, 0, sizeof s.lsu);
-    snprintf(s.lsu.name, sizeof s.lsu.name, "%s", s.lsu_dir.c_str());
     return s;
   }();
-  return scratch;
+  return *scratch;
 }
 
 void EmptyLsu() {
