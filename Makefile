@@ -19,7 +19,10 @@ test: build build-asan
 	ctest --preset default
 	ctest --preset asan
 
-demo: build
+# The demo needs only the library and the host tool, not the test suites.
+demo: deps
+	cmake --preset default >/dev/null
+	cmake --build --preset default --target vadizu vadizu_tool vadizu_demo_data
 	tools/demo.sh
 
 bench: build

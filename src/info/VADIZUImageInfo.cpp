@@ -111,16 +111,20 @@ std::string VADIZUImageInfo::GetBasePathName(std::string path) {
 std::string VADIZUImageInfo::GetImageBasePathName(
     const sts_image_def_v10_t* def) const {
   if (def == nullptr) VADIZU_THROW(STS_EINVAL);
-  std::string date(def->date, strnlen(def->date, sizeof(def->date)));
-  for (char& c : date) {
-    if (c == ' ') c = '.';
+  // The date becomes part of the file name too: spaces read as dots, and
+  // like the base name it may not lead out of the LSU directory.
+  char date[sizeof(def->date)];
+  copy_terminated(date, def->date, sizeof(date));
+  for (char* c = date; *c != '\0'; ++c) {
+    if (*c == ' ') *c = '.';
   }
+  replace_separators_in_filename(date);
   char name[sizeof(def->basename)];
   copy_terminated(name, def->basename, sizeof(name));
   find_replace_chars_in_filename(name);
 
   std::string base = GetBasePathName(m_LsuPathName) + name;
-  if (!IsLegacy()) base += "." + date;
+  if (!IsLegacy()) base += std::string(".") + date;
   return base;
 }
 

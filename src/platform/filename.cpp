@@ -26,14 +26,18 @@ void copy_terminated(char* dst, const std::string& src, size_t size) {
   dst[n] = '\0';
 }
 
-void find_replace_chars_in_filename(char* name) {
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
-    for (char* p = name; *p != '\0'; ++p) *p = kReplacement;
-    return;
-  }
+void replace_separators_in_filename(char* name) {
   for (char* p = name; *p != '\0'; ++p) {
     if (IsForbiddenInFileName(static_cast<unsigned char>(*p))) {
       *p = kReplacement;
     }
   }
+}
+
+void find_replace_chars_in_filename(char* name) {
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+    for (char* p = name; *p != '\0'; ++p) *p = kReplacement;
+    return;
+  }
+  replace_separators_in_filename(name);
 }
