@@ -1,7 +1,5 @@
 #include "host.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -21,39 +19,20 @@ namespace {
 constexpr unsigned long kDefaultFragment = 4096;
 constexpr size_t kMinimumPadding = 256;
 
-void Copy(char* dst, const std::string& src, size_t size) {
-  std::snprintf(dst, size, "%s", src.c_str());
+template <size_t N>
+void Copy(char (&dst)[N], const std::string& src) {
+  std::snprintf(dst, N, "%s", src.c_str());
 }
 
-std::string ReadAll(int fd) {
-  std::string out;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, n);
-  return out;
-}
-
-// Child side of a fork: run the body, hand its answer through the pipe.
-[[noreturn]] void ChildMain(int out_fd, const std::function<std::string()>& body) {
+// Reads a child's answer to EOF and reaps it.
+std::string Collect(pid_t pid, int fd) {
   std::string answer;
-  try {
-    answer = body();
-  } catch (...) {
-    answer = "child threw";
-  }
-  ssize_t ignored = write(out_fd, answer.data(), answer.size());
-  (void)ignored;
-  _exit(0);
-}
-
-std::string CollectChild(pid_t pid, int in_fd) {
-  std::string answer = ReadAll(in_fd);
-  close(in_fd);
+  char buf[512];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) answer.append(buf, n);
+  close(fd);
   int status = 0;
   waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    answer += "[child died, status " + std::to_string(status) + "]";
-  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) answer += "[child died]";
   return answer;
 }
 
@@ -73,13 +52,11 @@ ScratchDir::~ScratchDir() {
 
 LogSession::LogSession(uint32_t mask) {
   session_.log_context = this;
-  session_.log_callback = &LogSession::Record;
   session_.log_mask = mask;
-}
-
-void LogSession::Record(void* context, const char* message,
-                        sts_severity_v7_t severity) {
-  static_cast<LogSession*>(context)->lines_.push_back({severity, message});
+  session_.log_callback = [](void* self, const char* line,
+                             sts_severity_v7_t severity) {
+    static_cast<LogSession*>(self)->lines_.push_back({severity, line});
+  };
 }
 
 std::vector<sts_severity_v7_t> LogSession::Severities() const {
@@ -96,7 +73,7 @@ bool LogSession::Contains(const std::string& text) const {
 
 sts_lsu_name_v7_t MakeLsu(const std::string& dir) {
   sts_lsu_name_v7_t lsu{};
-  Copy(lsu.name, dir, sizeof lsu.name);
+  Copy(lsu.name, dir);
   return lsu;
 }
 
@@ -105,10 +82,10 @@ sts_image_def_v10_t MakeDef(const std::string& basename,
                             uint32_t flags) {
   sts_image_def_v10_t def{};
   def.version = 10;
-  Copy(def.basename, basename, sizeof def.basename);
-  Copy(def.date, date, sizeof def.date);
-  Copy(def.fulldate, date, sizeof def.fulldate);
-  Copy(def.policy, "policy", sizeof def.policy);
+  Copy(def.basename, basename);
+  Copy(def.date, date);
+  Copy(def.fulldate, date);
+  Copy(def.policy, "policy");
   def.saveas = saveas;
   def.flags = flags;
   return def;
@@ -116,7 +93,9 @@ sts_image_def_v10_t MakeDef(const std::string& basename,
 
 sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags) {
   sts_stat_v7_t stat{};
-  for (size_t i = 0; i < sizeof stat.host_head; ++i) stat.host_head[i] = 'A' + i % 26;
+  for (size_t i = 0; i < sizeof stat.host_head; ++i) {
+    stat.host_head[i] = 'A' + i % 26;
+  }
   std::memset(stat.host_tail, 'z', sizeof stat.host_tail);
   stat.flags = flags;
   stat.length = length;
@@ -124,19 +103,13 @@ sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags) {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
-  out << in.rdbuf();
+  out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
 }
 
 off_t FileSize(const std::string& path) {
@@ -146,7 +119,7 @@ off_t FileSize(const std::string& path) {
 
 int FileMode(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+  return stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 std::vector<std::string> DirEntries(const std::string& dir) {
@@ -161,18 +134,21 @@ std::vector<std::string> DirEntries(const std::string& dir) {
 std::map<std::string, std::string> InfoFields(const std::string& path) {
   std::map<std::string, std::string> fields;
   std::istringstream text(ReadFile(path));
-  std::string line;
-  while (std::getline(text, line)) {
+  for (std::string line; std::getline(text, line);) {
     size_t eq = line.find('=');
-    if (eq != std::string::npos) fields.emplace(line.substr(0, eq), line.substr(eq + 1));
+    if (eq != std::string::npos) {
+      fields.emplace(line.substr(0, eq), line.substr(eq + 1));
+    }
   }
   return fields;
 }
 
 unsigned long FragmentSize(const std::string& dir) {
   struct statvfs vfs;
-  if (statvfs(dir.c_str(), &vfs) != 0) return kDefaultFragment;
-  if (vfs.f_frsize < 512 || vfs.f_frsize > 1048576) return kDefaultFragment;
+  if (statvfs(dir.c_str(), &vfs) != 0 || vfs.f_frsize < 512 ||
+      vfs.f_frsize > 1048576) {
+    return kDefaultFragment;
+  }
   return vfs.f_frsize;
 }
 
@@ -183,16 +159,8 @@ size_t NewInfoFileSize(size_t text_length, unsigned long fragment) {
 }
 
 int OpenFdCount() {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-std::string RunInChild(const std::function<std::string()>& body) {
-  return RaceInChildren(1, [&](int) { return body(); }).front();
+  auto fds = std::filesystem::directory_iterator("/proc/self/fd");
+  return static_cast<int>(std::distance(begin(fds), end(fds)));
 }
 
 std::vector<std::string> RaceInChildren(
@@ -204,13 +172,23 @@ std::vector<std::string> RaceInChildren(
     int result[2];
     if (pipe(result) != 0) break;
     pid_t pid = fork();
+    if (pid < 0) {
+      close(result[0]);
+      close(result[1]);
+      break;
+    }
     if (pid == 0) {
       close(start[1]);
-      close(result[0]);
       char go;
-      ssize_t ignored = read(start[0], &go, 1);  // EOF is the start signal
-      (void)ignored;
-      ChildMain(result[1], [&] { return body(i); });
+      if (read(start[0], &go, 1) != 0) _exit(1);  // EOF is the start signal
+      std::string answer;
+      try {
+        answer = body(i);
+      } catch (...) {
+        answer = "child threw";
+      }
+      bool sent = write(result[1], answer.data(), answer.size()) >= 0;
+      _exit(sent ? 0 : 1);
     }
     close(result[1]);
     children.emplace_back(pid, result[0]);
@@ -218,8 +196,12 @@ std::vector<std::string> RaceInChildren(
   close(start[0]);
   close(start[1]);
   std::vector<std::string> answers;
-  for (auto& [pid, fd] : children) answers.push_back(CollectChild(pid, fd));
+  for (auto& [pid, fd] : children) answers.push_back(Collect(pid, fd));
   return answers;
+}
+
+std::string RunInChild(const std::function<std::string()>& body) {
+  return RaceInChildren(1, [&](int) { return body(); }).front();
 }
 
 std::unique_ptr<ScopedMount> ScopedMount::Tmpfs(const std::string& dir,
@@ -227,7 +209,7 @@ std::unique_ptr<ScopedMount> ScopedMount::Tmpfs(const std::string& dir,
                                                 std::string* why) {
   std::string options = "size=" + size + ",mode=0700";
   if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-    *why = "mount -t tmpfs refused: " + std::string(strerror(errno));
+    *why = "mounting a tmpfs was refused: " + std::string(strerror(errno));
     return nullptr;
   }
   return std::unique_ptr<ScopedMount>(new ScopedMount(dir));
@@ -235,20 +217,16 @@ std::unique_ptr<ScopedMount> ScopedMount::Tmpfs(const std::string& dir,
 
 std::unique_ptr<ScopedMount> ScopedMount::Ext4(const std::string& dir,
                                                const std::string& image,
-                                               int block_size, std::string* why) {
-  std::string make = "truncate -s 8M '" + image + "' && mkfs.ext4 -q -F -b " +
-                     std::to_string(block_size) + " '" + image + "' >/dev/null 2>&1";
-  std::string attach = "mount -o loop '" + image + "' '" + dir + "' >/dev/null 2>&1";
-  if (geteuid() != 0) {
-    *why = "mounting a loop ext4 needs root";
-  } else if (system(make.c_str()) != 0) {
-    *why = "mkfs.ext4 -b " + std::to_string(block_size) + " failed";
-  } else if (system(attach.c_str()) != 0) {
-    *why = "mount -o loop refused";
-  } else {
-    return std::unique_ptr<ScopedMount>(new ScopedMount(dir));
+                                               int block_size,
+                                               std::string* why) {
+  std::string command = "truncate -s 8M '" + image + "' && mkfs.ext4 -q -F -b " +
+                        std::to_string(block_size) + " '" + image +
+                        "' && mount -o loop '" + image + "' '" + dir + "'";
+  if (system((command + " >/dev/null 2>&1").c_str()) != 0) {
+    *why = "could not make and loop-mount an ext4 (root and mkfs.ext4 needed)";
+    return nullptr;
   }
-  return nullptr;
+  return std::unique_ptr<ScopedMount>(new ScopedMount(dir));
 }
 
 ScopedMount::~ScopedMount() { umount2(dir_.c_str(), MNT_DETACH); }
@@ -261,7 +239,7 @@ void HostTest::SetUp() {
 void HostTest::TearDown() { vadizu_terminate(); }
 
 std::string HostTest::Base(const sts_image_def_v10_t& def) const {
-  std::string base = dir_.File(def.basename);
+  std::string base = std::string(lsu_.name) + "/" + def.basename;
   return def.flags == VADIZU_IMAGE_LEGACY ? base : base + "." + def.date;
 }
 
@@ -286,6 +264,10 @@ int HostTest::Write(stsp_image_handle_s* image, const std::string& bytes,
 int HostTest::PropsByName(const sts_image_def_v10_t& def,
                           sts_image_info_v10_t* info) {
   return vadizu_get_image_prop_byname(&lsu_, log_.get(), server_, &def, info);
+}
+
+int HostTest::Delete(const sts_image_def_v10_t& def) {
+  return vadizu_delete_image(&lsu_, log_.get(), server_, &def, 0);
 }
 
 void HostTest::MakeImage(const sts_image_def_v10_t& def,

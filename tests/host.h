@@ -1,7 +1,7 @@
-// A small backup host for the behaviour tests: it links libvadizu through its
-// exported functions only, gives every test a scratch LSU directory, a session
-// that records each delivered log line, and helpers to look at files on disk,
-// count descriptors, fork racing children and mount small file systems.
+// A small backup host for the behaviour tests: it links libvadizu and uses
+// only the exported functions, like a real host. It gives every test a scratch
+// LSU, a session that records each delivered log line, file helpers, forked
+// children and small mounted file systems.
 #ifndef VADIZU_TESTS_HOST_H_
 #define VADIZU_TESTS_HOST_H_
 
@@ -18,11 +18,7 @@
 
 namespace host {
 
-constexpr uint32_t kAllSeverities = VADIZU_SEVERITY_INFO |
-                                    VADIZU_SEVERITY_WARNING |
-                                    VADIZU_SEVERITY_ERROR;
-
-// A directory made with mkdtemp and removed, with everything in it, on exit.
+// A mkdtemp directory, removed with everything in it.
 class ScratchDir {
  public:
   ScratchDir();
@@ -41,11 +37,13 @@ struct LogLine {
   std::string text;
 };
 
-// A session record whose callback appends every delivered line. The record
-// points back at this object, so it is neither copied nor moved.
+// A session whose callback records every delivered line. The record points
+// back at this object, so it stays where it was made.
 class LogSession {
  public:
-  explicit LogSession(uint32_t mask = kAllSeverities);
+  explicit LogSession(uint32_t mask = VADIZU_SEVERITY_INFO |
+                                      VADIZU_SEVERITY_WARNING |
+                                      VADIZU_SEVERITY_ERROR);
   LogSession(const LogSession&) = delete;
   LogSession& operator=(const LogSession&) = delete;
   const sts_session_def_v7_t* get() const { return &session_; }
@@ -55,8 +53,6 @@ class LogSession {
   void Clear() { lines_.clear(); }
 
  private:
-  static void Record(void* context, const char* message,
-                     sts_severity_v7_t severity);
   sts_session_def_v7_t session_{};
   std::vector<LogLine> lines_;
 };
@@ -66,36 +62,33 @@ sts_image_def_v10_t MakeDef(const std::string& basename,
                             const std::string& date = "d",
                             uint32_t saveas = VADIZU_SAVEAS_IMAGE,
                             uint32_t flags = VADIZU_IMAGE_KIND0);
-// A status block of `length` bytes whose head is a recognisable pattern.
+// A status block of `length` bytes with a recognisable head.
 sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags = 0);
 
-// Files. Missing files read as "" and report size and mode -1.
+// Missing files read as "" and have size and mode -1.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
-bool Exists(const std::string& path);
 off_t FileSize(const std::string& path);
-int FileMode(const std::string& path);  // permission bits only
+int FileMode(const std::string& path);
 std::vector<std::string> DirEntries(const std::string& dir);  // sorted
-// KEY=value pairs of an info file's text; the first line of a key wins.
+// KEY=value pairs of an info file; the first line of a key wins.
 std::map<std::string, std::string> InfoFields(const std::string& path);
 
-// Padding rule of a newly created info file: whole fragments of the file
-// system holding `dir`, with at least 256 spaces after the text.
+// Size of a new info file: whole fragments of the file system holding it,
+// at least 256 spaces after the text.
 unsigned long FragmentSize(const std::string& dir);
 size_t NewInfoFileSize(size_t text_length, unsigned long fragment);
 
 int OpenFdCount();
 
-// Runs `body` in a forked child and returns the text it returned. The child
-// leaves with _exit, so nothing of the parent's state is torn down twice.
-std::string RunInChild(const std::function<std::string()>& body);
-// Forks `n` children that all start `body(i)` on one signal; returns their
-// answers in child order.
+// Forks `n` children that start `body(i)` together and end with _exit;
+// returns what each returned, in order.
 std::vector<std::string> RaceInChildren(
     int n, const std::function<std::string(int)>& body);
+std::string RunInChild(const std::function<std::string()>& body);
 
-// A file system mounted on `dir` for the life of the object. Factories return
-// null and say why when the machine refuses to mount.
+// A file system mounted on `dir` while the object lives; the factories
+// return null with the reason when the machine refuses.
 class ScopedMount {
  public:
   static std::unique_ptr<ScopedMount> Tmpfs(const std::string& dir,
@@ -113,13 +106,13 @@ class ScopedMount {
   std::string dir_;
 };
 
-// Fixture: library initialised, one scratch LSU, a recording session.
+// Library initialised, a scratch LSU and a recording session.
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
 
-  // Path of an image's files without suffix, for plain names.
+  // An image's path without suffix, for names kept as they are.
   std::string Base(const sts_image_def_v10_t& def) const;
   std::string InfoPath(const sts_image_def_v10_t& def) const {
     return Base(def) + ".info";
@@ -131,6 +124,7 @@ class HostTest : public ::testing::Test {
             uint64_t offset, const sts_stat_v7_t* stat = nullptr,
             uint64_t* written = nullptr);
   int PropsByName(const sts_image_def_v10_t& def, sts_image_info_v10_t* info);
+  int Delete(const sts_image_def_v10_t& def);
   // Creates, writes `bytes` at 0 and closes with `close_flags`.
   void MakeImage(const sts_image_def_v10_t& def, const std::string& bytes,
                  int close_flags);
