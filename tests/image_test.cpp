@@ -138,6 +138,28 @@ TEST_F(ImageTest, SaveAsBitsDecideWhereDataAndStatusBlocksGo) {
   }
 }
 
+TEST_F(ImageTest, ReopenedWriterOverwritesStatusBlocksFromTheStart) {
+  sts_image_def_v10_t def = host::MakeDef("reopen", "d", kClear);
+  stsp_image_handle_s* image = nullptr;
+  ASSERT_EQ(STS_EOK, Create(def, &image));
+  for (char mark : {'1', '2', '3'}) {
+    sts_stat_v7_t stat = host::MakeStat(100);
+    stat.host_head[0] = mark;
+    ASSERT_EQ(STS_EOK, Write(image, "abc", 0, &stat));
+  }
+  ASSERT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_INCOMPLETE));
+  std::string before = ReadFile(Base(def) + ".meta");
+  ASSERT_EQ(STS_EOK, Open(def, VADIZU_OPEN_WRITE, &image));
+  sts_stat_v7_t stat = host::MakeStat(100);
+  stat.host_head[0] = '#';
+  ASSERT_EQ(STS_EOK, Write(image, "abc", 0, &stat));
+  ASSERT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
+  std::string after = ReadFile(Base(def) + ".meta");
+  ASSERT_EQ(3u * 512, after.size());
+  EXPECT_EQ('#', after[0]);
+  EXPECT_EQ(before.substr(512), after.substr(512));
+}
+
 TEST_F(ImageTest, CloseFlagsDecideCompletion) {
   const char* status_after[] = {"1", "4", "1", "1", "4", "4", "1"};
   for (int flags = 0; flags <= 6; ++flags) {
@@ -154,8 +176,11 @@ TEST_F(ImageTest, FailuresReturnTheirCodeLogAsPromisedAndLeaveNoTrace) {
   host::LogSession errors_only(VADIZU_SEVERITY_ERROR);
   sts_image_def_v10_t done = host::MakeDef("done"), fresh = host::MakeDef("new");
   MakeImage(done, "payload", VADIZU_CLOSE_COMPLETE);
-  stsp_image_handle_s *reader = nullptr, *out = nullptr;
+  sts_image_def_v10_t legacy = host::MakeDef("old", "d", 4, VADIZU_IMAGE_LEGACY);
+  host::WriteFile(Base(legacy), "legacy");
+  stsp_image_handle_s *reader = nullptr, *old = nullptr, *out = nullptr;
   ASSERT_EQ(STS_EOK, Open(done, VADIZU_OPEN_READ, &reader));
+  ASSERT_EQ(STS_EOK, Create(legacy, &old));
   sts_lsu_name_v7_t missing = host::MakeLsu(dir_.File("nope")),
                     dots = host::MakeLsu("..");
   char long_server[513] = {};
@@ -211,6 +236,9 @@ TEST_F(ImageTest, FailuresReturnTheirCodeLogAsPromisedAndLeaveNoTrace) {
       {"read, null buffer", [&] { return vadizu_read_image(reader, nullptr, 1, 0, &count); }, STS_EINVAL, {4}},
       {"read, 2 GiB", [&] { return vadizu_read_image(reader, buf, 1u << 31, 0, &count); }, STS_EINVAL, {4}},
       {"write on a reader", [&] { return Write(reader, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},
+      {"write on a legacy image", [&] { return Write(old, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},
+      {"read on a legacy image", [&] { return vadizu_read_image(old, buf, 1, 0, &count); }, STS_EINVAL, {4},
+       [&] { EXPECT_EQ("legacy", ReadFile(Base(legacy))); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -231,6 +259,7 @@ TEST_F(ImageTest, FailuresReturnTheirCodeLogAsPromisedAndLeaveNoTrace) {
     }
   }
   EXPECT_EQ(STS_EOK, vadizu_close_image(reader, 0));
+  EXPECT_EQ(STS_EOK, vadizu_close_image(old, VADIZU_CLOSE_COMPLETE));
 }
 
 TEST_F(ImageTest, ClosedAndForeignHandlesAreRefused) {
