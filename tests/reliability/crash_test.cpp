@@ -317,6 +317,9 @@ TEST(Crash, KilledWriterLeavesOnlyAllowedStates) {
       ++finished_before_kill;
       EXPECT_EQ(0, WEXITSTATUS(wait_status))
           << "child failed in trial " << trial;
+    } else {
+      EXPECT_EQ(SIGKILL, WTERMSIG(wait_status))
+          << "child crashed in trial " << trial;
     }
     checker.CheckTrial(trial, journal);
     if (trial % 50 == 49) checker.CheckAllCompleted();

@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -18,7 +19,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-static struct faultinject_control control = {0, -1, 0, 0, {0}, 0, 0};
+static struct faultinject_control control = {0, -1, 0, 0, {0}, 0, 0, ""};
 
 __attribute__((visibility("default"))) struct faultinject_control*
 faultinject_control(void) {
@@ -117,8 +118,6 @@ WRAP(FI_READ, -1, ssize_t, __pread64_chk,
      (int fd, void* b, size_t n, off64_t o, size_t bl), (fd, b, n, o, bl))
 WRAP(FI_LSEEK, -1, off_t, lseek, (int fd, off_t o, int w), (fd, o, w))
 WRAP(FI_LSEEK, -1, off64_t, lseek64, (int fd, off64_t o, int w), (fd, o, w))
-WRAP(FI_FSYNC, -1, int, fsync, (int fd), (fd))
-WRAP(FI_FSYNC, -1, int, fdatasync, (int fd), (fd))
 WRAP(FI_CHMOD, -1, int, chmod, (const char* p, mode_t m), (p, m))
 WRAP(FI_CHMOD, -1, int, fchmod, (int fd, mode_t m), (fd, m))
 WRAP(FI_CHMOD, -1, int, fchmodat, (int d, const char* p, mode_t m, int f),
@@ -133,12 +132,35 @@ WRAP(FI_STATVFS, -1, int, fstatvfs64, (int fd, struct statvfs64* b), (fd, b))
 WRAP(FI_OPENDIR, NULL, DIR*, opendir, (const char* p), (p))
 WRAP(FI_OPENDIR, NULL, DIR*, fdopendir, (int fd), (fd))
 
+/* Names the file behind a descriptor whose call is made to fail. */
+static void remember_file(int fd) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, control.fired_path, sizeof control.fired_path - 1);
+  control.fired_path[n > 0 ? n : 0] = '\0';
+}
+
+#define WRAP_SYNC(name)          \
+  int name(int fd) {             \
+    REAL(name);                  \
+    if (should_fail(FI_FSYNC)) { \
+      int saved = errno;         \
+      remember_file(fd);         \
+      errno = saved;             \
+      return -1;                 \
+    }                            \
+    return real_##name(fd);      \
+  }
+WRAP_SYNC(fsync)
+WRAP_SYNC(fdatasync)
+
 /* Linux releases the descriptor even when close reports an error, so a
  * failed close here closes it too: descriptor counts stay truthful. */
 int close(int fd) {
   REAL(close);
   int fail = should_fail(FI_CLOSE);
   int saved = errno;
+  if (fail) remember_file(fd);
   int rc = real_close(fd);
   if (!fail) return rc;
   errno = saved;

@@ -41,8 +41,9 @@ struct faultinject_control {
   long target_n;    /* 1-based index of the failing call in its class */
   int target_errno;
   long counts[FI_CLASS_COUNT];
-  int fired;        /* the target call has been failed */
-  int fired_unlock; /* ... and it was an fcntl lock release */
+  int fired;            /* the target call has been failed */
+  int fired_unlock;     /* ... and it was an fcntl lock release */
+  char fired_path[256]; /* ... on this file (fsync and close only) */
 };
 
 typedef struct faultinject_control* (*faultinject_control_fn)(void);

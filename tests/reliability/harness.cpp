@@ -295,7 +295,7 @@ int WriteContent(stsp_image_handle_s* image, const std::string& name,
   for (uint64_t offset = from; offset < to; offset += chunk) {
     size_t len = to - offset < chunk ? size_t(to - offset) : chunk;
     FillContent(name, offset, buf.data(), len);
-    stat.length = 100 + offset % 700;  // records of one or two 512-byte units
+    stat.length = 100 + offset % 400;  // within the block handed over
     uint64_t written = 0;
     int rc =
         vadizu_write_image(image, &stat, buf.data(), len, offset, &written);
