@@ -76,6 +76,9 @@ bool VADIZUImageList::Admits(uint32_t imageFlags) const {
 sts_image_def_v10_t VADIZUImageList::ListImage() {
   while (m_Cursor != m_FileList.end()) {
     const std::string& path = *m_Cursor++;
+    // Data files, metadata files and the rest are passed over here rather
+    // than refused by the info object, which costs an exception each.
+    if (!VADIZUImageInfo::IsInfoPath(path)) continue;
     try {
       // Every entry that is not a readable, valid info file fails or is
       // refused here and is skipped.

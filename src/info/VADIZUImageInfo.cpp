@@ -135,12 +135,14 @@ void VADIZUImageInfo::SetPathNames(const sts_image_def_v10_t* def) {
   m_BasePathName = std::move(base);
 }
 
+bool VADIZUImageInfo::IsInfoPath(const std::string& path) {
+  return path.size() > m_ImageInfoPathNameSuffix.size() &&
+         EndsWith(path, m_ImageInfoPathNameSuffix.c_str());
+}
+
 void VADIZUImageInfo::SetPathNames(const std::string& infoPath) {
   const size_t suffixLength = m_ImageInfoPathNameSuffix.size();
-  if (infoPath.size() <= suffixLength ||
-      !EndsWith(infoPath, m_ImageInfoPathNameSuffix.c_str())) {
-    VADIZU_THROW(STS_EINVAL);
-  }
+  if (!IsInfoPath(infoPath)) VADIZU_THROW(STS_EINVAL);
   m_InfoPathName = infoPath;
   m_BasePathName = infoPath.substr(0, infoPath.size() - suffixLength);
 }

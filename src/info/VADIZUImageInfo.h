@@ -48,6 +48,9 @@ class VADIZUImageInfo final {
   static constexpr int kUnknownKey = kKeyCount;
   static const char* const BDDataTypeString[kKeyCount];
   static const std::string m_ImageInfoPathNameSuffix;
+  // True when path can name an info file: longer than the suffix and ending
+  // in it. SetPathNames(infoPath) refuses every other path.
+  static bool IsInfoPath(const std::string& path);
 
   // Image object's constructor: fills the record from the definition, names
   // the files, then creates the info file (create modes) or reads and marks

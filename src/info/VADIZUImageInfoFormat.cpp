@@ -1,9 +1,11 @@
 // The info file's text: rendering a record as KEY=value lines (SetLines and
 // the identity lines) and parsing lines back into a record. Nothing here
 // touches a file or fails on bad input.
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 #include "info/VADIZUImageInfo.h"
 #include "platform/filename.h"
@@ -122,6 +124,19 @@ void StoreText(char (&field)[N], const std::string& value) {
   copy_terminated(field, value, N);
 }
 
+// The key table as views that know their lengths, so that most keys are
+// told apart from a line's key without comparing any bytes.
+const std::string_view* KeyNames() {
+  static const auto names = [] {
+    std::array<std::string_view, VADIZUImageInfo::kKeyCount> views;
+    for (int key = 0; key < VADIZUImageInfo::kKeyCount; ++key) {
+      views[key] = VADIZUImageInfo::BDDataTypeString[key];
+    }
+    return views;
+  }();
+  return names.data();
+}
+
 }  // namespace
 
 const char* const VADIZUImageInfo::BDDataTypeString[kKeyCount] = {
@@ -198,9 +213,10 @@ int VADIZUImageInfo::ParseLine(const std::string& line,
   value.clear();
   const size_t equals = line.find('=');
   if (equals == std::string::npos) return kUnknownKey;
+  const std::string_view name(line.data(), equals);
+  const std::string_view* keys = KeyNames();
   for (int key = 0; key < kKeyCount; ++key) {
-    const char* name = BDDataTypeString[key];
-    if (line.compare(0, equals, name) == 0) {
+    if (name == keys[key]) {
       value.assign(line, equals + 1, std::string::npos);
       return key;
     }
