@@ -33,6 +33,15 @@ std::string JsonNumber(double value) {
   return text;
 }
 
+// Plain decimals with as many places as the magnitude deserves.
+std::string FormatValue(double value) {
+  char text[32];
+  double magnitude = std::fabs(value);
+  const char* format = magnitude >= 100 ? "%.0f" : magnitude >= 1 ? "%.2f" : "%.4f";
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
 std::string Verdict(const Row& row) {
   if (!row.HasTarget()) return "";
   return row.MeetsTarget() ? "ok" : "MISSED";
@@ -53,11 +62,12 @@ double Row::Ratio() const {
 }
 
 void Report::PrintTable(FILE* out) const {
-  std::fprintf(out, "%-11s %-34s %12s %12s %-8s %6s %6s %s\n", "section",
+  std::fprintf(out, "%-11s %-31s %10s %10s %-8s %6s %6s %s\n", "section",
                "benchmark", "plug-in", "raw", "unit", "ratio", "target", "");
   for (const Row& row : rows_) {
-    std::fprintf(out, "%-11s %-34s %12.4g %12.4g %-8s %6.3f %6s %s\n",
-                 row.section.c_str(), row.name.c_str(), row.plugin, row.raw,
+    std::fprintf(out, "%-11s %-31s %10s %10s %-8s %6.3f %6s %s\n",
+                 row.section.c_str(), row.name.c_str(),
+                 FormatValue(row.plugin).c_str(), FormatValue(row.raw).c_str(),
                  row.unit.c_str(), row.Ratio(), TargetText(row).c_str(),
                  Verdict(row).c_str());
   }
