@@ -1,8 +1,9 @@
 // vadizu_bench: measures the plug-in against the raw file-system baseline in
 // one run and prints one table (and the same as JSON). Usage:
 //   vadizu_bench --dir <empty scratch dir> [--json <path>] [--rounds <n>]
-//                [--only write,lifecycle,listing,contention]
-// "sequential" covers the write and read rows.
+//                [--only sequential,lifecycle,listing,contention]
+// "sequential" covers the write and read rows; --rounds repeats its
+// interleaved measurements (default 2).
 #include <limits.h>
 #include <unistd.h>
 

@@ -54,10 +54,13 @@ void TimeCall(const Step& step, uint64_t offset, std::vector<double>* out) {
 }
 
 // Moves the whole image through both sides, one buffer of `step` bytes at
-// a time, alternating between them; `plugin_first` says who starts.
-void Interleave(size_t step, bool plugin_first, const Step& plugin,
-                const Step& raw, Samples* samples) {
-  for (uint64_t offset = 0; offset < kImageBytes; offset += step) {
+// a time, alternating between them. Who goes first alternates too, from
+// one buffer to the next and from one round to the next.
+void Interleave(size_t step, int round, const Step& plugin, const Step& raw,
+                Samples* samples) {
+  uint64_t index = static_cast<uint64_t>(round);
+  for (uint64_t offset = 0; offset < kImageBytes; offset += step, ++index) {
+    const bool plugin_first = index % 2 == 0;
     if (plugin_first) TimeCall(plugin, offset, &samples->plugin);
     TimeCall(raw, offset, &samples->raw);
     if (!plugin_first) TimeCall(plugin, offset, &samples->plugin);
@@ -102,13 +105,12 @@ double MiBPerSecond(size_t bytes, double seconds) {
 // one after the other (the order alternates with the round), each close
 // timed on its own.
 void WriteRound(const PluginLsu& lsu, const std::string& raw_path,
-                size_t size, bool plugin_first, Samples* transfer,
-                Samples* close) {
+                size_t size, int round, Samples* transfer, Samples* close) {
   Buffer plugin_buffer(size), raw_buffer(size);
   PluginImage image = PluginImage::Create(lsu, kWriteImage);
   ScopedFd raw = OpenOrThrow(raw_path, O_RDWR | O_CREAT | O_EXCL, 0600);
   Interleave(
-      size, plugin_first,
+      size, round,
       [&](uint64_t off) { image.Write(plugin_buffer.data(), size, off); },
       [&](uint64_t off) { PwriteWhole(raw.get(), raw_buffer, off, raw_path); },
       transfer);
@@ -122,6 +124,7 @@ void WriteRound(const PluginLsu& lsu, const std::string& raw_path,
     FsyncAndClose(&raw, raw_path);
     close->raw.push_back(watch.Seconds());
   };
+  const bool plugin_first = round % 2 == 0;
   if (plugin_first) close_plugin();
   close_raw();
   if (!plugin_first) close_plugin();
@@ -163,7 +166,7 @@ void MeasureWrites(const BenchContext& ctx, const PluginLsu& lsu) {
   for (size_t size : kBufferSizes) {
     Samples transfer, close;
     for (int round = 0; round < ctx.rounds; ++round) {
-      WriteRound(lsu, raw_path, size, round % 2 == 0, &transfer, &close);
+      WriteRound(lsu, raw_path, size, round, &transfer, &close);
     }
     AddThroughputRow(ctx, "write", size, size, transfer,
                      size >= kSmallestTargetedWrite ? kWriteTarget : 0, Median);
@@ -205,7 +208,7 @@ void MeasureWarmReads(const BenchContext& ctx, const PluginLsu& lsu) {
       PluginImage image = PluginImage::OpenForRead(lsu, kReadImage);
       ScopedFd raw = OpenOrThrow(raw_path, O_RDONLY);
       Interleave(
-          size, round % 2 == 0,
+          size, round,
           [&](uint64_t off) { PluginReadWhole(&image, plugin_buffer, off); },
           [&](uint64_t off) { PreadWhole(raw.get(), raw_buffer, off, raw_path); },
           &transfer);
