@@ -28,7 +28,8 @@ namespace {
 constexpr uint64_t kMaxImageSize = 40 * 1024;
 constexpr size_t kChunk = 4096;
 constexpr int kImagesPerChild = 40;
-constexpr int kMaxKillDelayUs = 12000;
+constexpr int kMaxJournalLines = 16;  // about four images
+constexpr int kMaxKillDelayUs = 3000;
 constexpr size_t kCompletedKept = 30;  // older completed images are deleted
 
 // Journal steps, in the order the child takes them.
@@ -98,6 +99,24 @@ std::vector<std::pair<std::string, char>> ReadJournal(const std::string& path) {
     }
   }
   return images;
+}
+
+// Waits until the child's journal holds `lines` lines (or the child is gone,
+// or two seconds passed), so that kills land at every stage of the child's
+// work however fast the machine is.
+void WaitForJournal(const std::string& path, int lines, pid_t child) {
+  const int64_t deadline = MonotonicNs() + 2000000000;
+  std::string text;
+  for (;;) {
+    siginfo_t exited{};
+    waitid(P_PID, child, &exited, WEXITED | WNOHANG | WNOWAIT);  // no reaping
+    if (exited.si_pid != 0 || MonotonicNs() > deadline) return;
+    std::ifstream in(path);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+    if (std::count(text.begin(), text.end(), '\n') >= lines) return;
+    struct timespec poll = {0, 100000};
+    nanosleep(&poll, nullptr);
+  }
 }
 
 class CrashChecker {
@@ -297,6 +316,7 @@ TEST(Crash, KilledWriterLeavesOnlyAllowedStates) {
   std::string lsu_dir = scratch.Sub("lsu");
   std::string journal_dir = scratch.Sub("journals");
   std::mt19937 rng(20240611);
+  std::uniform_int_distribution<int> lines(0, kMaxJournalLines);
   std::uniform_int_distribution<int> delay_us(0, kMaxKillDelayUs);
 
   Library library;
@@ -308,6 +328,7 @@ TEST(Crash, KilledWriterLeavesOnlyAllowedStates) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) _exit(WriteImagesUntilKilled(lsu_dir, journal, trial));
+    WaitForJournal(journal, lines(rng), pid);
     struct timespec pause = {0, delay_us(rng) * 1000L};
     nanosleep(&pause, nullptr);
     kill(pid, SIGKILL);
