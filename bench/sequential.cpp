@@ -7,8 +7,7 @@
 // allocation, writeback, the host's memory); interleaving puts both sides
 // under the same drift. Throughput is the buffer size over the median time
 // of a call, which other tenants' preemptions do not move; the mean-based
-// figures go to the JSON details. Cold reads are measured differently, see
-// MeasureColdReads.
+// figures go to the JSON details.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -32,12 +31,11 @@ constexpr size_t kSmallestTargetedWrite = 256 * kKiB;
 constexpr size_t kFillBuffer = kMiB;
 constexpr double kWriteTarget = 0.95;
 constexpr double kReadTarget = 0.95;
-constexpr int kColdRounds = 5;
+constexpr int kColdRounds = 4;
 constexpr double kMaxResidentAfterDrop = 0.01;
 constexpr const char kWriteImage[] = "seq_write";
-constexpr const char kReadImage[] = "seq_read";
+constexpr const char* kReadImages[] = {"seq_read_a", "seq_read_b"};
 constexpr const char kRawWriteFile[] = "/seq_write.raw";
-constexpr const char kRawReadFile[] = "/seq_read.raw";
 
 using Step = std::function<void(uint64_t offset)>;
 
@@ -151,7 +149,7 @@ void AddThroughputRow(const BenchContext& ctx, const std::string& section,
   const struct {
     const char* name;
     Estimator estimate;
-  } kEstimators[] = {{"median", Median}, {"mean", Mean}, {"best", Fastest}};
+  } kEstimators[] = {{"median", Median}, {"mean", Mean}};
   for (const auto& e : kEstimators) {
     const std::string key = row.name + " " + e.name;
     ctx.report->AddDetail(group, key + " plugin",
@@ -181,31 +179,47 @@ void MeasureWrites(const BenchContext& ctx, const PluginLsu& lsu) {
   }
 }
 
-// The image read back, and a plain file with the same bytes for the raw
-// side. Each side reads its own file and its own buffer: reading one file
-// in turn would hand the second reader of every block a CPU cache that the
-// first one had just filled.
-void WriteReadFiles(const PluginLsu& lsu, const std::string& raw_path) {
+// Two images with the same bytes. In each round the plug-in reads one of
+// them and the raw side preads the other's data file, and the two swap
+// from round to round: each side has its own file and buffer (reading one
+// file in turn would hand the second reader pages, and CPU caches, that
+// the first had just filled), and neither keeps the luckier file, since
+// two files differ in where their blocks lie and in what the virtual
+// disk's host still caches of them.
+void WriteReadImages(const PluginLsu& lsu) {
   Buffer buffer(kFillBuffer);
-  PluginImage image = PluginImage::Create(lsu, kReadImage);
-  ScopedFd raw = OpenOrThrow(raw_path, O_RDWR | O_CREAT | O_EXCL, 0600);
-  for (uint64_t offset = 0; offset < kImageBytes; offset += buffer.size()) {
-    image.Write(buffer.data(), buffer.size(), offset);
-    PwriteWhole(raw.get(), buffer, offset, raw_path);
+  for (const char* name : kReadImages) {
+    PluginImage image = PluginImage::Create(lsu, name);
+    for (uint64_t offset = 0; offset < kImageBytes; offset += buffer.size()) {
+      image.Write(buffer.data(), buffer.size(), offset);
+    }
+    image.Close(VADIZU_CLOSE_COMPLETE);
   }
-  image.Close(VADIZU_CLOSE_COMPLETE);
-  FsyncAndClose(&raw, raw_path);
 }
 
-// Warm reads find both files in the page cache, where writing them left
-// them, and are interleaved like the writes.
-void MeasureWarmReads(const BenchContext& ctx, const PluginLsu& lsu) {
-  const std::string raw_path = ctx.dir + kRawReadFile;
+void DropOrThrow(const std::string& path) {
+  if (DropFromPageCache(path) > kMaxResidentAfterDrop) {
+    throw std::runtime_error("posix_fadvise did not drop " + path);
+  }
+}
+
+// Warm reads find both images in the page cache, where writing them left
+// them. Cold reads start each round with both dropped from the cache by
+// posix_fadvise; their cost is the disk wait that only some calls take, so
+// the mean is their figure.
+void MeasureReads(const BenchContext& ctx, const PluginLsu& lsu, bool cold) {
+  const int rounds = cold ? kColdRounds : ctx.rounds;
   for (size_t size : kBufferSizes) {
     Buffer plugin_buffer(size), raw_buffer(size);
     Samples transfer;
-    for (int round = 0; round < ctx.rounds; ++round) {
-      PluginImage image = PluginImage::OpenForRead(lsu, kReadImage);
+    for (int round = 0; round < rounds; ++round) {
+      const char* plugin_image = kReadImages[round % 2];
+      const std::string raw_path = lsu.DataPath(kReadImages[1 - round % 2]);
+      if (cold) {
+        DropOrThrow(lsu.DataPath(plugin_image));
+        DropOrThrow(raw_path);
+      }
+      PluginImage image = PluginImage::OpenForRead(lsu, plugin_image);
       ScopedFd raw = OpenOrThrow(raw_path, O_RDONLY);
       Interleave(
           size, round,
@@ -214,52 +228,8 @@ void MeasureWarmReads(const BenchContext& ctx, const PluginLsu& lsu) {
           &transfer);
       image.Close(VADIZU_CLOSE_INCOMPLETE);
     }
-    AddThroughputRow(ctx, "read warm", size, size, transfer, kReadTarget,
-                     Median);
-  }
-}
-
-// Seconds to read the whole image's data file from a dropped page cache.
-double ColdRead(const std::string& path, const std::function<void()>& read) {
-  if (DropFromPageCache(path) > kMaxResidentAfterDrop) {
-    throw std::runtime_error("posix_fadvise did not drop " + path);
-  }
-  Stopwatch watch;
-  read();
-  return watch.Seconds();
-}
-
-// Cold reads cannot be interleaved: two files differ in where their blocks
-// lie (and in what the virtual disk's host still caches), and one file
-// read by both sides in turn hands the second reader cached pages. So both
-// sides read the image's data file whole, one after the other from a
-// dropped cache, alternating who goes first, and each keeps its best run:
-// the one the machine's other tenants disturbed least.
-void MeasureColdReads(const BenchContext& ctx, const PluginLsu& lsu) {
-  const std::string path = lsu.DataPath(kReadImage);
-  for (size_t size : kBufferSizes) {
-    Buffer buffer(size);
-    auto plugin_read = [&] {
-      PluginImage image = PluginImage::OpenForRead(lsu, kReadImage);
-      for (uint64_t off = 0; off < kImageBytes; off += size) {
-        PluginReadWhole(&image, buffer, off);
-      }
-      image.Close(VADIZU_CLOSE_INCOMPLETE);
-    };
-    auto raw_read = [&] {
-      ScopedFd raw = OpenOrThrow(path, O_RDONLY);
-      for (uint64_t off = 0; off < kImageBytes; off += size) {
-        PreadWhole(raw.get(), buffer, off, path);
-      }
-    };
-    Samples runs;
-    for (int round = 0; round < kColdRounds; ++round) {
-      if (round % 2 == 0) runs.plugin.push_back(ColdRead(path, plugin_read));
-      runs.raw.push_back(ColdRead(path, raw_read));
-      if (round % 2 != 0) runs.plugin.push_back(ColdRead(path, plugin_read));
-    }
-    AddThroughputRow(ctx, "read cold", size, kImageBytes, runs, kReadTarget,
-                     Fastest);
+    AddThroughputRow(ctx, cold ? "read cold" : "read warm", size, size,
+                     transfer, kReadTarget, cold ? Mean : Median);
   }
 }
 
@@ -269,12 +239,10 @@ void RunSequential(const BenchContext& ctx) {
   PluginLibrary library;
   PluginLsu lsu(ctx.dir);
   MeasureWrites(ctx, lsu);
-  const std::string raw_read = ctx.dir + kRawReadFile;
-  WriteReadFiles(lsu, raw_read);
-  MeasureWarmReads(ctx, lsu);
-  MeasureColdReads(ctx, lsu);
-  lsu.DeleteImage(kReadImage);
-  if (unlink(raw_read.c_str()) != 0) ThrowSystemError("unlink", raw_read);
+  WriteReadImages(lsu);
+  MeasureReads(ctx, lsu, false);
+  MeasureReads(ctx, lsu, true);
+  for (const char* name : kReadImages) lsu.DeleteImage(name);
 }
 
 }  // namespace bench

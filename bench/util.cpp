@@ -77,11 +77,6 @@ double Mean(const std::vector<double>& samples) {
   return sum / static_cast<double>(samples.size());
 }
 
-double Fastest(const std::vector<double>& samples) {
-  if (samples.empty()) return 0;
-  return *std::min_element(samples.begin(), samples.end());
-}
-
 std::string ReadWholeFile(const std::string& path) {
   ScopedFd fd = OpenOrThrow(path, O_RDONLY);
   std::string contents;

@@ -85,7 +85,6 @@ class Buffer final {
 // call costs; the mean also carries the other tenants' preemptions.
 double Median(const std::vector<double>& samples);
 double Mean(const std::vector<double>& samples);
-double Fastest(const std::vector<double>& samples);
 
 std::string ReadWholeFile(const std::string& path);
 void WriteNewFile(const std::string& path, const std::string& contents);
