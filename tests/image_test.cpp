@@ -185,8 +185,9 @@ TEST_F(ImageTest, FailuresReturnTheirCodeLogAsPromisedAndLeaveNoTrace) {
                     dots = host::MakeLsu("..");
   char long_server[513] = {};
   std::memset(long_server, 's', 512);
-  sts_image_def_v10_t no_image = fresh, flags3 = fresh;
+  sts_image_def_v10_t no_image = fresh, flags3 = fresh, forged = fresh;
   no_image.saveas = VADIZU_SAVEAS_CLEAR_FILES, flags3.flags = 3;
+  std::strcpy(forged.policy, "p\nWRITECOUNT=0\nIMO_STATUS=1");
   const std::string data = Base(fresh) + ".img";
   char buf[16];
   uint64_t count;
@@ -218,6 +219,7 @@ TEST_F(ImageTest, FailuresReturnTheirCodeLogAsPromisedAndLeaveNoTrace) {
       {"512-char server", [&] { return vadizu_create_image(&lsu_, s, long_server, &fresh, 0, &out); }, STS_EINVAL, {4}},
       {"create without image bit", [&] { return Create(no_image, &out); }, STS_EINVAL, {4}},
       {"create with flags 3", [&] { return Create(flags3, &out); }, STS_EINVAL, {4}},
+      {"create with a line feed in a text", [&] { return Create(forged, &out); }, STS_EINVAL, {4}},
       {"create over a data file", [&] { host::WriteFile(data, "old"); return Create(fresh, &out); }, STS_EEXIST, {4, 4}, [&] {
          EXPECT_EQ("ROZOvareDuzaruv: open() failed on image file " + data + " (File exists)", lines[0].text);
          EXPECT_EQ("old", ReadFile(data));
@@ -376,7 +378,7 @@ TEST_F(ImageTest, FilesStayInsideTheLsuAndPrivateWhateverNameAndUmask) {
   lsu_ = host::MakeLsu(lsu_dir);
   const std::string names[] = {"a/b",        "../escape",  "..",
                                ".",          "/abs/path",  "up/../../x",
-                               "tab\there",  "nl\nx\x01\x1f\x7f"};
+                               "tab\there",  "ctl\x01\x1f\x7f"};
   const mode_t masks[] = {0, 022, 077, 0777};
   size_t files = 0;
   for (const std::string& name : names) {
@@ -391,9 +393,7 @@ TEST_F(ImageTest, FilesStayInsideTheLsuAndPrivateWhateverNameAndUmask) {
     }
     sts_image_info_v10_t info{};
     EXPECT_EQ(STS_EOK, PropsByName(def, &info)) << name;
-    if (name.find('\n') == std::string::npos) {  // a line feed cuts the line
-      EXPECT_EQ(name, info.def.basename);
-    }
+    EXPECT_EQ(name, info.def.basename);
   }
   EXPECT_EQ(std::vector<std::string>{"lsu"}, host::DirEntries(dir_.path()));
   for (const std::string& name : names) {

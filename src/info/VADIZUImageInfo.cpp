@@ -155,12 +155,31 @@ void VADIZUImageInfo::ReadUnlocked() {
   m_Legacy = m_Info.properties.def.flags == LegacyFlags;
 }
 
+bool VADIZUImageInfo::RendersKeyByKey(const BDImageInfo& info) const {
+  // The text of a record is its keys in table order, one line each. A line
+  // feed inside a text value would start a line of its own, where a
+  // "WRITECOUNT=0" or "IMO_STATUS=1" could overrule the writer mark; such a
+  // text breaks the order or holds a line without a key.
+  const std::string text = SetLines(info);
+  std::string value;
+  int previous = -1;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find('\n', start);
+    const int key = ParseLine(text.substr(start, end - start), value);
+    if (key == kUnknownKey || key <= previous) return false;
+    previous = key;
+    start = end + 1;
+  }
+  return true;
+}
+
 void VADIZUImageInfo::CreateImageInfo() {
   // Refused definitions are caught before any file exists.
   if (!IsImage()) VADIZU_THROW(STS_EINVAL);
   if (m_Info.properties.def.flags > kMaxCreatableFlags) {
     VADIZU_THROW(STS_EINVAL);
   }
+  if (!RendersKeyByKey(m_Info)) VADIZU_THROW(STS_EINVAL);
   VADIZUImageInfoHandle handle(m_InfoPathName, true, true, m_Session);
   handle.Lock();
   m_Info.writeCount = 1;

@@ -121,6 +121,7 @@ class VADIZUImageInfo final {
   void SetCommonFields(const char* server, const sts_session_def_v7_t* session,
                        const sts_lsu_name_v7_t* lsu);
   void ReadUnlocked();
+  bool RendersKeyByKey(const BDImageInfo& info) const;
   size_t PaddingForNewFile(size_t textLength) const;
 
   std::string m_BasePathName;
