@@ -25,6 +25,13 @@ constexpr Selection kSelections[] = {
     {VADIZU_LIST_LEGACY, VADIZU_IMAGE_LEGACY},
 };
 
+bool HasInfoSuffix(const char* name) {
+  const std::string& suffix = VADIZUImageInfo::m_ImageInfoPathNameSuffix;
+  const size_t length = strlen(name);
+  return length >= suffix.size() &&
+         suffix.compare(0, std::string::npos, name + length - suffix.size()) == 0;
+}
+
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
@@ -49,7 +56,7 @@ VADIZUImageList::VADIZUImageList(const sts_session_def_v7_t* session,
 
 VADIZUImageList::~VADIZUImageList() { m_ListHandle.object = nullptr; }
 
-void VADIZUImageList::GetFileList(std::list<std::string>& list,
+void VADIZUImageList::GetFileList(std::vector<std::string>& list,
                                   const sts_lsu_name_v7_t* lsu) {
   if (lsu == nullptr) VADIZU_THROW(STS_EINVAL);
   std::string dir(lsu->name, strnlen(lsu->name, sizeof(lsu->name)));
@@ -58,6 +65,10 @@ void VADIZUImageList::GetFileList(std::list<std::string>& list,
   std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
   if (!stream) VADIZU_THROW(STS_ENOENT);
   while (const dirent* entry = readdir(stream.get())) {
+    // Only names that can be info files are kept: data files, metadata
+    // files and everything else could never be listed, so the snapshot
+    // need not hold them.
+    if (!HasInfoSuffix(entry->d_name)) continue;
     try {
       list.push_back(dir + entry->d_name);
     } catch (...) {
@@ -76,17 +87,14 @@ bool VADIZUImageList::Admits(uint32_t imageFlags) const {
 sts_image_def_v10_t VADIZUImageList::ListImage() {
   while (m_Cursor != m_FileList.end()) {
     const std::string& path = *m_Cursor++;
-    // Data files, metadata files and the rest are passed over here rather
-    // than refused by the info object, which costs an exception each.
-    if (!VADIZUImageInfo::IsInfoPath(path)) continue;
     try {
       // Every entry that is not a readable, valid info file fails or is
       // refused here and is skipped.
       VADIZUImageInfo info(m_ServerName, &m_ListHandle.session, &m_LsuName,
                            path);
       if (!info.ValidityCheck()) continue;
-      const sts_image_info_v10_t props = info.GetImageInfo();
-      if (Admits(props.def.flags)) return props.def;
+      const sts_image_def_v10_t& def = info.GetDefinition();
+      if (Admits(def.flags)) return def;
     } catch (...) {
       continue;
     }

@@ -5,8 +5,8 @@
 #ifndef VADIZU_IMAGE_VADIZUIMAGELIST_H_
 #define VADIZU_IMAGE_VADIZUIMAGELIST_H_
 
-#include <list>
 #include <string>
+#include <vector>
 
 #include "image/handles.h"
 #include "vadizu.h"
@@ -26,7 +26,7 @@ class VADIZUImageList final {
   stsp_image_list_handle_s* GetImageListHandle() { return &m_ListHandle; }
 
  private:
-  static void GetFileList(std::list<std::string>& list,
+  static void GetFileList(std::vector<std::string>& list,
                           const sts_lsu_name_v7_t* lsu);
   bool Admits(uint32_t imageFlags) const;
 
@@ -34,8 +34,8 @@ class VADIZUImageList final {
   char m_ServerName[512];
   // A copy, so a host that reuses its record cannot disturb an open list.
   sts_lsu_name_v7_t m_LsuName;
-  std::list<std::string> m_FileList;
-  std::list<std::string>::const_iterator m_Cursor;
+  std::vector<std::string> m_FileList;
+  std::vector<std::string>::const_iterator m_Cursor;
   stsp_image_list_handle_s m_ListHandle;
 };
 

@@ -73,8 +73,8 @@ VADIZUImageInfo::VADIZUImageInfo(const char* server,
 void VADIZUImageInfo::SetCommonFields(const char* server,
                                       const sts_session_def_v7_t* session,
                                       const sts_lsu_name_v7_t* lsu) {
+  // m_Info is filled whole by SetImageInfo or by reading the file.
   m_Legacy = false;
-  memset(&m_Info, 0, sizeof(m_Info));
   memset(&m_Session, 0, sizeof(m_Session));
   if (session != nullptr) m_Session = *session;
   memset(m_ServerName, 0, sizeof(m_ServerName));
@@ -161,11 +161,12 @@ bool VADIZUImageInfo::RendersKeyByKey(const BDImageInfo& info) const {
   // "WRITECOUNT=0" or "IMO_STATUS=1" could overrule the writer mark; such a
   // text breaks the order or holds a line without a key.
   const std::string text = SetLines(info);
-  std::string value;
+  std::string_view value;
   int previous = -1;
   for (size_t start = 0; start < text.size();) {
     const size_t end = text.find('\n', start);
-    const int key = ParseLine(text.substr(start, end - start), value);
+    const int key =
+        ParseLine(std::string_view(text).substr(start, end - start), value);
     if (key == kUnknownKey || key <= previous) return false;
     previous = key;
     start = end + 1;

@@ -8,8 +8,9 @@
 #define VADIZU_INFO_VADIZUIMAGEINFO_H_
 
 #include <cstdint>
-#include <list>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "vadizu.h"
 
@@ -44,6 +45,7 @@ class VADIZUImageInfo final {
 
   // The info file's keys, in the order they stand in the file. A key's
   // position is its index; kUnknownKey stands for a line with no known key.
+  static constexpr size_t kInfoReadLimit = 4096;  // readers see no further
   static constexpr int kKeyCount = 23;
   static constexpr int kUnknownKey = kKeyCount;
   static const char* const BDDataTypeString[kKeyCount];
@@ -75,15 +77,20 @@ class VADIZUImageInfo final {
 
   // Text format.
   std::string SetLines(const BDImageInfo& info) const;
-  int ParseLine(const std::string& line, std::string& value) const;
-  BDImageInfo ParseLines(const std::list<std::string>& lines) const;
+  // Lines and values view into text the caller keeps alive.
+  int ParseLine(std::string_view line, std::string_view& value) const;
+  BDImageInfo ParseLines(const std::vector<std::string_view>& lines) const;
   std::string GetIsIdString(const sts_isid_v10_t& isid) const;
   std::string GetIsInfoKVR(const stskvr_isinfo_v65_t* info) const;
   std::string GetIsInfoKVR(const stskvr_isinfo_v701_t* info) const;
 
   // Moving the text through an open info file handle.
-  void ReadLines(std::list<std::string>& lines,
-                 VADIZUImageInfoHandle& handle) const;
+  // The first bytes of an info file and its lines, which view into them.
+  struct InfoText {
+    char bytes[kInfoReadLimit + 1];
+    std::vector<std::string_view> lines;
+  };
+  void ReadLines(InfoText& text, VADIZUImageInfoHandle& handle) const;
   BDImageInfo Read(VADIZUImageInfoHandle& handle) const;
   void Write(const BDImageInfo& info, VADIZUImageInfoHandle& handle,
              bool create) const;
@@ -102,6 +109,10 @@ class VADIZUImageInfo final {
   void SetImageInfo(const char* server, const sts_lsu_name_v7_t* lsu,
                     const sts_image_def_v10_t* def);
   sts_image_info_v10_t GetImageInfo() const { return m_Info.properties; }
+  // The recorded definition, without copying the whole record.
+  const sts_image_def_v10_t& GetDefinition() const {
+    return m_Info.properties.def;
+  }
   bool IsClearFiles() const { return HasSaveAs(SaveAsClearFiles); }
   bool IsOpaqueFiles() const { return HasSaveAs(SaveAsOpaqueFiles); }
   bool IsImage() const { return HasSaveAs(SaveAsImage); }

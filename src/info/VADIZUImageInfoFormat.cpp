@@ -63,7 +63,7 @@ struct ParsedNumber {
   uint64_t magnitude = 0;
 };
 
-ParsedNumber ParseDecimal(const std::string& text) {
+ParsedNumber ParseDecimal(std::string_view text) {
   ParsedNumber number;
   size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
@@ -95,16 +95,16 @@ Unsigned ToUnsigned(const ParsedNumber& number) {
   return number.negative ? static_cast<Unsigned>(0 - value) : value;
 }
 
-void _convert_value(std::string value, uint64_t& field) {
+void _convert_value(std::string_view value, uint64_t& field) {
   field = ToUnsigned<uint64_t>(ParseDecimal(value));
 }
 
-void _convert_value(std::string value, uint32_t& field) {
+void _convert_value(std::string_view value, uint32_t& field) {
   field = ToUnsigned<uint32_t>(ParseDecimal(value));
 }
 
 // IS_TYPE is signed: read as a signed 64-bit number, keep the low 32 bits.
-int32_t ConvertSigned(const std::string& value) {
+int32_t ConvertSigned(std::string_view value) {
   const ParsedNumber number = ParseDecimal(value);
   constexpr uint64_t kMaxPositive = std::numeric_limits<int64_t>::max();
   int64_t wide;
@@ -120,8 +120,10 @@ int32_t ConvertSigned(const std::string& value) {
 }
 
 template <size_t N>
-void StoreText(char (&field)[N], const std::string& value) {
-  copy_terminated(field, value, N);
+void StoreText(char (&field)[N], std::string_view value) {
+  const size_t n = value.size() < N - 1 ? value.size() : N - 1;
+  memcpy(field, value.data(), n);
+  field[n] = '\0';
 }
 
 // The key table as views that know their lengths, so that most keys are
@@ -208,16 +210,16 @@ std::string VADIZUImageInfo::GetIsInfoKVR(
   return out;
 }
 
-int VADIZUImageInfo::ParseLine(const std::string& line,
-                               std::string& value) const {
-  value.clear();
+int VADIZUImageInfo::ParseLine(std::string_view line,
+                               std::string_view& value) const {
+  value = std::string_view();
   const size_t equals = line.find('=');
-  if (equals == std::string::npos) return kUnknownKey;
-  const std::string_view name(line.data(), equals);
+  if (equals == std::string_view::npos) return kUnknownKey;
+  const std::string_view name = line.substr(0, equals);
   const std::string_view* keys = KeyNames();
   for (int key = 0; key < kKeyCount; ++key) {
     if (name == keys[key]) {
-      value.assign(line, equals + 1, std::string::npos);
+      value = line.substr(equals + 1);
       return key;
     }
   }
@@ -225,7 +227,7 @@ int VADIZUImageInfo::ParseLine(const std::string& line,
 }
 
 VADIZUImageInfo::BDImageInfo VADIZUImageInfo::ParseLines(
-    const std::list<std::string>& lines) const {
+    const std::vector<std::string_view>& lines) const {
   BDImageInfo info;
   memset(&info, 0, sizeof(info));
   sts_image_info_v10_t& props = info.properties;
@@ -233,8 +235,8 @@ VADIZUImageInfo::BDImageInfo VADIZUImageInfo::ParseLines(
   // Identity fields are stored whatever the id and tag say; both product
   // records share the leading fields, and IS_SLPNAME has the v701 place.
   stskvr_isinfo_v701_t& product = def.isid.info.v701;
-  std::string value;
-  for (const std::string& line : lines) {
+  std::string_view value;
+  for (std::string_view line : lines) {
     switch (ParseLine(line, value)) {
       case kWriteCount: _convert_value(value, info.writeCount); break;
       case kBaseName: StoreText(def.basename, value); break;

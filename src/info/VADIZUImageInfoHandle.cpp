@@ -27,7 +27,7 @@ constexpr char kSourceFile[] = "../VADIZUImageInfo.cpp";
 
 constexpr mode_t kCreateMode = 0644;
 constexpr mode_t kPrivateMode = 0600;
-constexpr size_t kInfoReadLimit = 4096;
+constexpr size_t kInfoReadLimit = VADIZUImageInfo::kInfoReadLimit;
 constexpr unsigned long kDefaultFragment = 4096;
 constexpr unsigned long kMinFragment = 512;
 constexpr unsigned long kMaxFragment = 1048576;
@@ -146,26 +146,25 @@ void VADIZUImageInfoHandle::UnLock() {
   }
 }
 
-void VADIZUImageInfo::ReadLines(std::list<std::string>& lines,
+void VADIZUImageInfo::ReadLines(InfoText& text,
                                 VADIZUImageInfoHandle& handle) const {
   // One read from the start: a reader sees at most the first 4096 bytes.
-  char buffer[kInfoReadLimit + 1];
-  const ssize_t count = pread(handle.m_FileHandle, buffer, kInfoReadLimit, 0);
+  const ssize_t count =
+      pread(handle.m_FileHandle, text.bytes, kInfoReadLimit, 0);
   if (count < 0) VADIZU_THROW(STS_ESYS);
-  buffer[count] = '\0';
+  text.bytes[count] = '\0';
 
-  lines.clear();
   // Line feeds and NUL bytes end lines; empty lines are dropped and the
-  // final segment counts as a line.
-  // memchr and strnlen find the ends; a byte-by-byte walk over the padding
-  // spaces was most of a listing's time.
-  const char* const end = buffer + count;
-  for (const char* start = buffer; start <= end;) {
+  // final segment counts as a line. memchr and strnlen find the ends: a
+  // byte-by-byte walk over the padding would cost a listing most of its time.
+  text.lines.clear();
+  const char* const end = text.bytes + count;
+  for (const char* start = text.bytes; start <= end;) {
     const void* newline = memchr(start, '\n', static_cast<size_t>(end - start));
     const char* stop = newline ? static_cast<const char*>(newline) : end;
     while (start < stop) {
       const size_t length = strnlen(start, static_cast<size_t>(stop - start));
-      if (length > 0) lines.emplace_back(start, length);
+      if (length > 0) text.lines.emplace_back(start, length);
       start += length + 1;
     }
     start = stop + 1;
@@ -174,9 +173,9 @@ void VADIZUImageInfo::ReadLines(std::list<std::string>& lines,
 
 VADIZUImageInfo::BDImageInfo VADIZUImageInfo::Read(
     VADIZUImageInfoHandle& handle) const {
-  std::list<std::string> lines;
-  ReadLines(lines, handle);
-  BDImageInfo info = ParseLines(lines);
+  InfoText text;
+  ReadLines(text, handle);
+  BDImageInfo info = ParseLines(text.lines);
   copy_terminated(info.properties.lsu.name, m_LsuPathName,
                   sizeof(info.properties.lsu.name));
   copy_terminated(info.properties.server, m_ServerName,
