@@ -151,7 +151,7 @@ void VADIZUImageInfo::SetPathNames(const std::string& infoPath) {
 
 void VADIZUImageInfo::ReadUnlocked() {
   VADIZUImageInfoHandle handle(m_InfoPathName, false, false, m_Session);
-  m_Info = Read(handle);
+  Read(handle);
   m_Legacy = m_Info.properties.def.flags == LegacyFlags;
 }
 
@@ -191,13 +191,13 @@ void VADIZUImageInfo::CreateImageInfo() {
 void VADIZUImageInfo::SetImageStatus() {
   if (!IsWriteMode(m_Mode)) {
     VADIZUImageInfoHandle handle(m_InfoPathName, false, false, m_Session);
-    m_Info = Read(handle);
+    Read(handle);
     if (m_Mode == BDImageModeRead) m_Info.properties.status |= StatusReading;
     return;
   }
   VADIZUImageInfoHandle handle(m_InfoPathName, false, true, m_Session);
   handle.Lock();
-  m_Info = Read(handle);
+  Read(handle);
   // One writer at a time, and only an incomplete image may be written again.
   if (m_Info.writeCount != 0) VADIZU_THROW(STS_EBUSY);
   const uint32_t status = m_Info.properties.status;
@@ -213,7 +213,7 @@ void VADIZUImageInfo::ClearImageStatus(bool complete) {
   if (!IsWriteMode(m_Mode)) return;
   VADIZUImageInfoHandle handle(m_InfoPathName, false, true, m_Session);
   handle.Lock();
-  m_Info = Read(handle);
+  Read(handle);
   uint32_t& status = m_Info.properties.status;
   status &= ~StatusWriting;
   // Checks come before the write, so a refused close leaves the file as is.
@@ -243,7 +243,7 @@ void VADIZUImageInfo::SetImageSize(uint64_t size) {
   try {
     VADIZUImageInfoHandle handle(m_InfoPathName, false, true, m_Session);
     handle.Lock();
-    m_Info = Read(handle);
+    Read(handle);
     m_Info.properties.size = size;
     Write(m_Info, handle, false);
   } catch (const VADIZUImageException& e) {

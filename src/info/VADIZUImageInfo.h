@@ -79,7 +79,9 @@ class VADIZUImageInfo final {
   std::string SetLines(const BDImageInfo& info) const;
   // Lines and values view into text the caller keeps alive.
   int ParseLine(std::string_view line, std::string_view& value) const;
-  BDImageInfo ParseLines(const std::vector<std::string_view>& lines) const;
+  // Fills `info` in place: a record is large, and listing parses many.
+  void ParseLines(const std::vector<std::string_view>& lines,
+                  BDImageInfo& info) const;
   std::string GetIsIdString(const sts_isid_v10_t& isid) const;
   std::string GetIsInfoKVR(const stskvr_isinfo_v65_t* info) const;
   std::string GetIsInfoKVR(const stskvr_isinfo_v701_t* info) const;
@@ -91,7 +93,8 @@ class VADIZUImageInfo final {
     std::vector<std::string_view> lines;
   };
   void ReadLines(InfoText& text, VADIZUImageInfoHandle& handle) const;
-  BDImageInfo Read(VADIZUImageInfoHandle& handle) const;
+  // Replaces the in-memory record by what the file holds.
+  void Read(VADIZUImageInfoHandle& handle);
   void Write(const BDImageInfo& info, VADIZUImageInfoHandle& handle,
              bool create) const;
 

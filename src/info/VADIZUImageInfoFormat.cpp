@@ -226,9 +226,8 @@ int VADIZUImageInfo::ParseLine(std::string_view line,
   return kUnknownKey;
 }
 
-VADIZUImageInfo::BDImageInfo VADIZUImageInfo::ParseLines(
-    const std::vector<std::string_view>& lines) const {
-  BDImageInfo info;
+void VADIZUImageInfo::ParseLines(const std::vector<std::string_view>& lines,
+                                 BDImageInfo& info) const {
   memset(&info, 0, sizeof(info));
   sts_image_info_v10_t& props = info.properties;
   sts_image_def_v10_t& def = props.def;
@@ -264,5 +263,4 @@ VADIZUImageInfo::BDImageInfo VADIZUImageInfo::ParseLines(
       default: break;  // no known key: the line is ignored
     }
   }
-  return info;
 }

@@ -158,6 +158,7 @@ void VADIZUImageInfo::ReadLines(InfoText& text,
   // final segment counts as a line. memchr and strnlen find the ends: a
   // byte-by-byte walk over the padding would cost a listing most of its time.
   text.lines.clear();
+  text.lines.reserve(kKeyCount + 1);  // every key and the padding, at once
   const char* const end = text.bytes + count;
   for (const char* start = text.bytes; start <= end;) {
     const void* newline = memchr(start, '\n', static_cast<size_t>(end - start));
@@ -171,16 +172,14 @@ void VADIZUImageInfo::ReadLines(InfoText& text,
   }
 }
 
-VADIZUImageInfo::BDImageInfo VADIZUImageInfo::Read(
-    VADIZUImageInfoHandle& handle) const {
+void VADIZUImageInfo::Read(VADIZUImageInfoHandle& handle) {
   InfoText text;
   ReadLines(text, handle);
-  BDImageInfo info = ParseLines(text.lines);
-  copy_terminated(info.properties.lsu.name, m_LsuPathName,
-                  sizeof(info.properties.lsu.name));
-  copy_terminated(info.properties.server, m_ServerName,
-                  sizeof(info.properties.server));
-  return info;
+  ParseLines(text.lines, m_Info);
+  copy_terminated(m_Info.properties.lsu.name, m_LsuPathName,
+                  sizeof(m_Info.properties.lsu.name));
+  copy_terminated(m_Info.properties.server, m_ServerName,
+                  sizeof(m_Info.properties.server));
 }
 
 size_t VADIZUImageInfo::PaddingForNewFile(size_t textLength) const {
