@@ -86,7 +86,6 @@ VADIZUImageInfoHandle::VADIZUImageInfoHandle(std::string pathName, bool create,
     VADIZU_THROW(STS_ESYS);
   }
   // Only a writable handle can be locked, so only it needs a lock object.
-  // The lock object owns the descriptor from here on and closes it.
   if (writable) {
     try {
       m_FileLock.reset(new ACE_File_Lock(fd, false));
@@ -103,11 +102,12 @@ VADIZUImageInfoHandle::~VADIZUImageInfoHandle() {
   try {
     if (m_FileHandle == -1) return;
     if (!m_RemoveOnClose && m_Writable) fsync(m_FileHandle);
-    if (m_FileLock) {
-      m_FileLock.reset();  // releases the lock and closes the descriptor
-    } else {
-      close(m_FileHandle);
-    }
+    // Closing the descriptor releases the record lock with it, so the lock
+    // object is told to let go of the descriptor rather than unlock it in
+    // a system call of its own first.
+    if (m_FileLock) m_FileLock->set_handle(ACE_INVALID_HANDLE);
+    m_FileLock.reset();
+    close(m_FileHandle);
     if (m_RemoveOnClose) unlink(m_PathName.c_str());
   } catch (...) {
     // A destructor never throws; the file is as far as it got.
