@@ -9,18 +9,20 @@ cc=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
+die() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in include/vadizu.h bin/vadizu share/man/man1/vadizu.1; do
-  [ -e "$prefix/$f" ] || { echo "FAIL: $f not installed"; exit 1; }
+  [ -e "$prefix/$f" ] || die "$f not installed"
 done
-pc=$(echo "$prefix"/lib*/pkgconfig/vadizu.pc)
-libdir=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --variable=libdir vadizu)
+PKG_CONFIG_PATH=$(echo "$prefix"/lib*/pkgconfig)
+export PKG_CONFIG_PATH
+libdir=$(pkg-config --variable=libdir vadizu)
 [ -L "$libdir/libvadizu.so" ] && [ -L "$libdir/libvadizu.so.1" ] ||
-  { echo "FAIL: library links missing in $libdir"; exit 1; }
+  die "library links missing in $libdir"
 
 # The installed command finds the installed plug-in by itself.
-mkdir "$work/lsu"
+mkdir "$work/lsu" "$work/project"
 head -c 4096 /dev/zero >"$work/data"
 "$prefix/bin/vadizu" put "$work/lsu" consumed "$work/data" --date 1 >/dev/null
 
@@ -40,16 +42,8 @@ int main(int argc, char** argv) {
 }
 C
 
-# pkg-config
-PKG_CONFIG_PATH=$(dirname "$pc") \
-  "$cc" "$work/consumer.c" -o "$work/by-pkg-config" \
-  $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs vadizu) \
-  -Wl,-rpath,"$libdir"
-[ "$("$work/by-pkg-config" "$work/lsu")" = consumed ] ||
-  { echo "FAIL: pkg-config consumer"; exit 1; }
-
-# find_package
-mkdir "$work/project"
+"$cc" "$work/consumer.c" -o "$work/by-pkg-config" \
+  $(pkg-config --cflags --libs vadizu) -Wl,-rpath,"$libdir"
 cat >"$work/project/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(consumer C)
@@ -60,6 +54,7 @@ CMAKE
 cmake -S "$work/project" -B "$work/project/build" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/project/build" >/dev/null
-[ "$("$work/project/build/consumer" "$work/lsu")" = consumed ] ||
-  { echo "FAIL: find_package consumer"; exit 1; }
+for consumer in "$work/by-pkg-config" "$work/project/build/consumer"; do
+  [ "$("$consumer" "$work/lsu")" = consumed ] || die "$consumer"
+done
 echo "install test passed"
