@@ -313,7 +313,9 @@ bool AwaitLockLine(ino_t inode, bool waiting) {
     std::ifstream locks("/proc/locks");
     for (std::string line; std::getline(locks, line);) {
       bool waiter = line.find(" -> ") != std::string::npos;
-      if (line.find(file) != std::string::npos && waiter == waiting) return true;
+      if (waiter == waiting && line.find(file) != std::string::npos) {
+        return true;
+      }
     }
   }
   return false;
