@@ -4,7 +4,9 @@
 include(GoogleTest)
 find_package(GTest REQUIRED)
 
+# The host support every suite links: behaviour, reliability and cluster.
 add_library(vadizu_test_host STATIC ${CMAKE_CURRENT_LIST_DIR}/host.cpp)
+target_include_directories(vadizu_test_host PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(vadizu_test_host PUBLIC vadizu GTest::gtest)
 
 foreach(name info_file_test image_test list_test)

@@ -1,7 +1,8 @@
-// A small backup host for the behaviour tests: it links libvadizu and uses
-// only the exported functions, like a real host. It gives every test a scratch
-// LSU, a session that records each delivered log line, file helpers, forked
-// children and small mounted file systems.
+// A small backup host for every test suite: it links libvadizu and uses only
+// the exported functions, like a real host. It gives tests scratch
+// directories, a session that records each delivered log line, file helpers,
+// image contents any process can check, a strict reader of info files,
+// forked children and small mounted file systems.
 #ifndef VADIZU_TESTS_HOST_H_
 #define VADIZU_TESTS_HOST_H_
 
@@ -18,18 +19,30 @@
 
 namespace host {
 
-// A mkdtemp directory, removed with everything in it.
+// A mkdtemp directory under `parent` ($TMPDIR or /tmp when empty), removed
+// with everything in it.
 class ScratchDir {
  public:
-  ScratchDir();
+  explicit ScratchDir(const std::string& parent = "");
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // Makes the subdirectory `name` (if needed) and returns its path.
+  std::string Sub(const std::string& name) const;
 
  private:
   std::string path_;
+};
+
+// vadizu_init for the lifetime of the object.
+struct Library {
+  Library() : status(vadizu_init(10)) {}
+  ~Library() { vadizu_terminate(); }
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+  const int status;
 };
 
 struct LogLine {
@@ -57,13 +70,21 @@ class LogSession {
   std::vector<LogLine> lines_;
 };
 
+// The storage server name, a full 512-byte array as the host hands it.
+const char* Server();
 sts_lsu_name_v7_t MakeLsu(const std::string& dir);
 sts_image_def_v10_t MakeDef(const std::string& basename,
                             const std::string& date = "d",
                             uint32_t saveas = VADIZU_SAVEAS_IMAGE,
                             uint32_t flags = VADIZU_IMAGE_KIND0);
+constexpr uint32_t kSaveAsDataAndMeta =
+    VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_CLEAR_FILES;
 // A status block of `length` bytes with a recognisable head.
 sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags = 0);
+// File `suffix` (".info", ".img", ".meta") of image `name` made by MakeDef
+// with the default date in `dir`.
+std::string ImageFile(const std::string& dir, const std::string& name,
+                      const char* suffix);
 
 // Missing files read as "" and have size and mode -1.
 std::string ReadFile(const std::string& path);
@@ -74,15 +95,55 @@ std::vector<std::string> DirEntries(const std::string& dir);  // sorted
 // KEY=value pairs of an info file; the first line of a key wins.
 std::map<std::string, std::string> InfoFields(const std::string& path);
 
+// An info file as a strict outside reader sees it: known KEY=value lines,
+// every required key once, numbers in decimal, then space padding only.
+struct InfoFile {
+  bool exists = false, parsed = false;
+  bool empty = false;  // spaces only: a create stopped before writing text
+  std::string error;   // why it did not parse
+  uint32_t writecount = 0, status = 0;
+  uint64_t size = 0;
+};
+InfoFile ReadInfoFile(const std::string& path);
+// The states the status protocol leaves on disk: being written (1, 0x21),
+// incomplete (0, 0x01), complete (0, 0x04).
+bool IsProtocolState(uint32_t writecount, uint32_t status);
+std::string Describe(const InfoFile& info);
+
 // Size of a new info file: whole fragments of the file system holding it,
 // at least 256 spaces after the text.
 unsigned long FragmentSize(const std::string& dir);
 size_t NewInfoFileSize(size_t text_length, unsigned long fragment);
 
-int OpenFdCount();
+// Image contents derived from the image's name, so that any process can
+// check any image: no byte is zero, so holes and lost writes show.
+uint8_t ContentByte(const std::string& name, uint64_t offset);
+uint64_t ContentSize(const std::string& name, uint64_t max_size);  // >= 1
+// Writes bytes [from, to) in `chunk`-byte calls, each with a status block.
+// Returns the first failing status, or -1 for a short write that succeeded.
+int WriteContent(stsp_image_handle_s* image, const std::string& name,
+                 uint64_t from, uint64_t to, size_t chunk);
+// Reads the image from 0 until a read returns nothing (or past `limit`);
+// *mismatch is the first wrong offset, -1 when none.
+int ReadAndCheck(stsp_image_handle_s* image, const std::string& name,
+                 uint64_t limit, uint64_t* size_read, int64_t* mismatch);
+// Base names of a listing of everything; *status is the first failure.
+std::vector<std::string> ListBaseNames(
+    const sts_lsu_name_v7_t& lsu, int* status,
+    const sts_session_def_v7_t* session = nullptr);
 
+int OpenFdCount();
+int64_t NowNs();  // monotonic, comparable between processes
+// The CI-sized figure, or the full one when VADIZU_STRESS is set.
+int Scaled(int ci, int stress);
+
+// Forks a child that runs `body` and _exits with its value; the child is
+// killed when the parent dies. Reap waits: "exit 0", "signal 9", ...
+pid_t Spawn(const std::function<int()>& body);
+std::string Reap(pid_t pid);
 // Forks `n` children that start `body(i)` together and end with _exit;
-// returns what each returned, in order.
+// returns what each returned, in order ("[child died]" appended when a
+// child did not exit 0).
 std::vector<std::string> RaceInChildren(
     int n, const std::function<std::string(int)>& body);
 std::string RunInChild(const std::function<std::string()>& body);
