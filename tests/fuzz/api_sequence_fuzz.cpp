@@ -13,13 +13,19 @@
 #include <memory>
 #include <vector>
 
-#include "fuzz_support.h"
+#include "fuzz.h"
 
 namespace {
 
 constexpr int kMaxCalls = 64;
 constexpr size_t kMaxBuffer = 65536;
 const char* const kNames[] = {"alpha", "beta", "gamma"};
+
+// True for 0 and every status code of vadizu.h.
+bool IsKnownStatus(int rc) {
+  return rc == STS_EOK || (rc >= STS_EINVAL && rc <= STS_ENOSPC) ||
+         rc == STS_EPERM || rc == STS_EIMGSTATE || rc == STS_EFILESYSTEM;
+}
 
 // A host-owned record of exactly sizeof(T) bytes on the heap.
 template <typename T>
@@ -49,7 +55,7 @@ class Sequence {
     inits_ = 1;
     for (int i = 0; i < kMaxCalls && in_.remaining_bytes() > 0; ++i) {
       int rc = Call(in_.ConsumeIntegralInRange(0, 12));
-      FUZZ_REQUIRE(fuzz::IsKnownStatus(rc));
+      FUZZ_REQUIRE(IsKnownStatus(rc));
     }
     for (stsp_image_handle_s* image : images_) {
       FUZZ_REQUIRE(vadizu_close_image(image, 0) != STS_EINVAL);
@@ -115,11 +121,12 @@ class Sequence {
   const sts_lsu_name_v7_t* Lsu() {
     switch (in_.ConsumeIntegralInRange(0, 3)) {
       case 0:
-        return &fuzz::GetScratch().lsu;
+        lsu_ = Record<sts_lsu_name_v7_t>();
+        *lsu_ = host::MakeLsu(fuzz::LsuDir());
+        return lsu_.get();
       case 1:
         lsu_ = Record<sts_lsu_name_v7_t>();
-        snprintf(lsu_->name, sizeof lsu_->name, "%s/",
-                 fuzz::GetScratch().lsu_dir.c_str());
+        *lsu_ = host::MakeLsu(fuzz::LsuDir() + "/");
         return lsu_.get();
       case 2:
         lsu_ = Record<sts_lsu_name_v7_t>();
@@ -133,7 +140,7 @@ class Sequence {
   const char* ServerName() {
     switch (in_.ConsumeIntegralInRange(0, 2)) {
       case 0:
-        return fuzz::Server();
+        return host::Server();
       case 1:
         server_.reset(new char[512]);
         RandomText(in_, server_.get(), 512, in_.ConsumeBool());
@@ -323,11 +330,13 @@ class Sequence {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzz::GetScratch();
-  const int fds = fuzz::OpenFdCount();
+  const std::string& dir = fuzz::LsuDir();
+  const int fds = host::OpenFdCount();
   FuzzedDataProvider in(data, size);
   Sequence(in).Run();
-  fuzz::EmptyLsu();
-  FUZZ_REQUIRE(fuzz::OpenFdCount() == fds);
+  for (const std::string& name : host::DirEntries(dir)) {
+    unlink((dir + "/" + name).c_str());
+  }
+  FUZZ_REQUIRE(host::OpenFdCount() == fds);
   return 0;
 }
