@@ -34,15 +34,15 @@ std::string Collect(pid_t pid, int fd) {
   char buf[4096];
   for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) answer.append(buf, n);
   close(fd);
-  if (Reap(pid) != "exit 0") answer += "[child died]";
-  return answer;
+  return Reap(pid) == "exit 0" ? answer : answer + "[child died]";
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
-  for (size_t done = 0; done < bytes.size();) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n <= 0) return false;
-    done += n;
+  ssize_t n = 0;
+  for (size_t done = 0; done < bytes.size(); done += n) {
+    if ((n = write(fd, bytes.data() + done, bytes.size() - done)) <= 0) {
+      return false;
+    }
   }
   return true;
 }
@@ -51,13 +51,13 @@ bool WriteAll(int fd, const std::string& bytes) {
 // text; upper case for the keys every written file carries.
 const std::map<std::string, char>& InfoKeys() {
   static const std::map<std::string, char> keys = {
-      {"WRITECOUNT", 'N'},  {"IMG_BASENAME", 'T'}, {"IMG_DATE", 'T'},
-      {"IMG_FULLDATE", 'T'}, {"IMG_POLICY", 'T'},  {"IMG_SAVEAS", 'N'},
-      {"IMG_FORMAT", 'T'},   {"IMG_FLAGS", 'N'},   {"IMG_VERSION", 'N'},
+      {"WRITECOUNT", 'N'},   {"IMG_BASENAME", 'T'},  {"IMG_DATE", 'T'},
+      {"IMG_FULLDATE", 'T'}, {"IMG_POLICY", 'T'},    {"IMG_SAVEAS", 'N'},
+      {"IMG_FORMAT", 'T'},   {"IMG_FLAGS", 'N'},     {"IMG_VERSION", 'N'},
       {"IMO_SIZE", 'N'},     {"IMO_BLOCKSIZE", 'N'}, {"IMO_STATUS", 'N'},
-      {"IS_TIME", 'n'},      {"IS_COPY", 'n'},     {"IS_STREAM", 'n'},
-      {"IS_FRAGMENT", 'n'},  {"IS_INSTANCE", 'n'}, {"IS_TYPE", 's'},
-      {"IS_DPAID", 't'},     {"IS_DPAVER", 't'},   {"IS_MASTER", 't'},
+      {"IS_TIME", 'n'},      {"IS_COPY", 'n'},       {"IS_STREAM", 'n'},
+      {"IS_FRAGMENT", 'n'},  {"IS_INSTANCE", 'n'},   {"IS_TYPE", 's'},
+      {"IS_DPAID", 't'},     {"IS_DPAVER", 't'},     {"IS_MASTER", 't'},
       {"IS_CLIENT", 't'},    {"IS_SLPNAME", 't'}};
   return keys;
 }
@@ -108,6 +108,10 @@ uint64_t HashName(const std::string& name) {
   uint64_t h = 1469598103934665603ull;  // FNV-1a
   for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
   return h;
+}
+
+uint8_t ContentByte(const std::string& name, uint64_t offset) {
+  return Mix(HashName(name) ^ (offset * 0x9e3779b97f4a7c15ull)) % 255 + 1;
 }
 
 }  // namespace
@@ -289,10 +293,6 @@ size_t NewInfoFileSize(size_t text_length, unsigned long fragment) {
   return text_length + padding;
 }
 
-uint8_t ContentByte(const std::string& name, uint64_t offset) {
-  return Mix(HashName(name) ^ (offset * 0x9e3779b97f4a7c15ull)) % 255 + 1;
-}
-
 uint64_t ContentSize(const std::string& name, uint64_t max_size) {
   return 1 + Mix(HashName(name) + 17) % max_size;
 }
@@ -305,7 +305,8 @@ int WriteContent(stsp_image_handle_s* image, const std::string& name,
     for (size_t i = 0; i < len; ++i) buf[i] = ContentByte(name, offset + i);
     sts_stat_v7_t stat = MakeStat(100 + offset % 400);
     uint64_t written = 0;
-    int rc = vadizu_write_image(image, &stat, buf.data(), len, offset, &written);
+    int rc =
+        vadizu_write_image(image, &stat, buf.data(), len, offset, &written);
     if (rc != STS_EOK) return rc;
     if (written != len) return -1;
   }
@@ -341,7 +342,8 @@ std::vector<std::string> ListBaseNames(const sts_lsu_name_v7_t& lsu,
   sts_image_def_v10_t def;
   int rc;
   while ((rc = vadizu_list_image(list, &def)) == STS_EOK) {
-    names.emplace_back(def.basename, strnlen(def.basename, sizeof def.basename));
+    names.emplace_back(def.basename,
+                       strnlen(def.basename, sizeof def.basename));
   }
   int closed = vadizu_close_image_list(list);
   *status = rc != STS_ENOENT ? rc : closed;
@@ -431,7 +433,8 @@ std::unique_ptr<ScopedMount> ScopedMount::Ext4(const std::string& dir,
                                                const std::string& image,
                                                int block_size,
                                                std::string* why) {
-  std::string command = "truncate -s 8M '" + image + "' && mkfs.ext4 -q -F -b " +
+  std::string command = "truncate -s 8M '" + image +
+                        "' && mkfs.ext4 -q -F -b " +
                         std::to_string(block_size) + " '" + image +
                         "' && mount -o loop '" + image + "' '" + dir + "'";
   if (system((command + " >/dev/null 2>&1").c_str()) != 0) {

@@ -1,8 +1,7 @@
-// A small backup host for every test suite: it links libvadizu and uses only
-// the exported functions, like a real host. It gives tests scratch
-// directories, a session that records each delivered log line, file helpers,
-// image contents any process can check, a strict reader of info files,
-// forked children and small mounted file systems.
+// A small backup host for every test suite: it uses only the exported
+// functions, like a real host, and gives tests scratch directories, a
+// recording session, file helpers, image contents any process can check, a
+// strict info file reader, forked children and small mounted file systems.
 #ifndef VADIZU_TESTS_HOST_H_
 #define VADIZU_TESTS_HOST_H_
 
@@ -40,8 +39,6 @@ class ScratchDir {
 struct Library {
   Library() : status(vadizu_init(10)) {}
   ~Library() { vadizu_terminate(); }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
   const int status;
 };
 
@@ -81,8 +78,7 @@ constexpr uint32_t kSaveAsDataAndMeta =
     VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_CLEAR_FILES;
 // A status block of `length` bytes with a recognisable head.
 sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags = 0);
-// File `suffix` (".info", ".img", ".meta") of image `name` made by MakeDef
-// with the default date in `dir`.
+// File `suffix` (".info", ".img", ".meta") of the image MakeDef(name) in dir.
 std::string ImageFile(const std::string& dir, const std::string& name,
                       const char* suffix);
 
@@ -116,8 +112,7 @@ unsigned long FragmentSize(const std::string& dir);
 size_t NewInfoFileSize(size_t text_length, unsigned long fragment);
 
 // Image contents derived from the image's name, so that any process can
-// check any image: no byte is zero, so holes and lost writes show.
-uint8_t ContentByte(const std::string& name, uint64_t offset);
+// check any image; no byte is zero, so holes and lost writes show.
 uint64_t ContentSize(const std::string& name, uint64_t max_size);  // >= 1
 // Writes bytes [from, to) in `chunk`-byte calls, each with a status block.
 // Returns the first failing status, or -1 for a short write that succeeded.

@@ -29,7 +29,8 @@ using reliability::Outcome;
 using Mounts = std::vector<std::string>;  // mount A, mount B
 
 // The LSU directory `name` as reached through each mount.
-std::vector<std::string> SharedLsu(const Mounts& mounts, const std::string& name) {
+std::vector<std::string> SharedLsu(const Mounts& mounts,
+                                   const std::string& name) {
   mkdir((mounts[0] + "/" + name).c_str(), 0755);
   return {mounts[0] + "/" + name, mounts[1] + "/" + name};
 }
@@ -62,11 +63,13 @@ Outcome LockProbe(const Mounts& mounts, bool) {
   std::string freed = try_through_b();
   close(fd);
   unlink((mounts[0] + path).c_str());
-  if (held != "exit 1") out.failures.push_back("lock held through A, B: " + held);
+  if (held != "exit 1")
+    out.failures.push_back("lock held through A, B: " + held);
   if (freed != "exit 0") out.failures.push_back("lock released, B: " + freed);
   out.figures = "probe: lock on byte 0 through A " +
                 std::string(held == "exit 1" ? "refused" : "NOT refused") +
-                " through B, " + (freed == "exit 0" ? "granted" : "NOT granted") +
+                " through B, " +
+                (freed == "exit 0" ? "granted" : "NOT granted") +
                 " after release";
   return out;
 }
@@ -78,7 +81,10 @@ class Gate {
   Gate() {
     if (pipe2(fds_, O_CLOEXEC) != 0) abort();
   }
-  ~Gate() { close(fds_[0]); Open(); }
+  ~Gate() {
+    close(fds_[0]);
+    Open();
+  }
   void Wait() {
     Open();
     char byte;
@@ -98,8 +104,10 @@ void ExpectState(const std::vector<std::string>& dirs, const std::string& name,
                  uint32_t writecount, uint32_t status, const char* when,
                  Outcome* out) {
   for (const std::string& dir : dirs) {
-    host::InfoFile info = host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
-    if (!info.parsed || info.writecount != writecount || info.status != status) {
+    host::InfoFile info =
+        host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
+    if (!info.parsed || info.writecount != writecount ||
+        info.status != status) {
       out->failures.push_back(name + " " + when + ", through " + dir + ": " +
                               host::Describe(info));
     }
@@ -127,9 +135,11 @@ int Race(const std::vector<std::string>& dirs, const std::string& name,
       sts_image_def_v10_t def = host::MakeDef(name);
       stsp_image_handle_s* image = nullptr;
       start.Wait();
-      Report report{i % 2, create ? vadizu_create_image(&lsu, nullptr, host::Server(), &def, 0, &image)
-                                  : vadizu_open_image(&lsu, nullptr, host::Server(), &def,
-                                                      VADIZU_OPEN_WRITE, &image)};
+      Report report{
+          i % 2, create ? vadizu_create_image(&lsu, nullptr, host::Server(),
+                                              &def, 0, &image)
+                        : vadizu_open_image(&lsu, nullptr, host::Server(), &def,
+                                            VADIZU_OPEN_WRITE, &image)};
       bool sent = write(reports[1], &report, sizeof report) == sizeof report;
       close(reports[1]);  // the parent reads until every racer has reported
       release.Wait();
@@ -145,7 +155,8 @@ int Race(const std::vector<std::string>& dirs, const std::string& name,
       ++winners;
       winner = r.mount;
     } else if (r.status != loser_status) {
-      out->failures.push_back(name + ": a racer got " + std::to_string(r.status));
+      out->failures.push_back(name + ": a racer got " +
+                              std::to_string(r.status));
     }
   }
   close(reports[0]);
@@ -170,26 +181,29 @@ Outcome Exclusive(const Mounts& mounts, bool full) {
   for (int round = 0; round < rounds; ++round) {
     std::string name = "race" + std::to_string(round);
     for (bool create : {true, false}) {
-      int m = Race(dirs, name, create, create ? STS_EEXIST : STS_EBUSY,
-                   create ? VADIZU_CLOSE_INCOMPLETE : VADIZU_CLOSE_COMPLETE, &out);
+      int m =
+          Race(dirs, name, create, create ? STS_EEXIST : STS_EBUSY,
+               create ? VADIZU_CLOSE_INCOMPLETE : VADIZU_CLOSE_COMPLETE, &out);
       if (m >= 0) ++wins[create ? 0 : 1][m];
       ExpectState(dirs, name, 0,
                   create ? VADIZU_STATUS_INCOMPLETE : VADIZU_STATUS_COMPLETE,
                   "after the race", &out);
     }
   }
-  out.figures = "exclusive: " + std::to_string(rounds) +
-                " rounds of 4 racers per mount; create won through A " +
-                std::to_string(wins[0][0]) + ", B " + std::to_string(wins[0][1]) +
-                "; open for writing won through A " + std::to_string(wins[1][0]) +
-                ", B " + std::to_string(wins[1][1]);
+  out.figures =
+      "exclusive: " + std::to_string(rounds) +
+      " rounds of 4 racers per mount; create won through A " +
+      std::to_string(wins[0][0]) + ", B " + std::to_string(wins[0][1]) +
+      "; open for writing won through A " + std::to_string(wins[1][0]) +
+      ", B " + std::to_string(wins[1][1]);
   return out;
 }
 
 // Names end in a sequence number whose parity selects the image kind, so a
 // listed definition can be checked against the one its creator used.
 sts_image_def_v10_t ListingDef(const std::string& name) {
-  return host::MakeDef(name, "d", host::kSaveAsDataAndMeta, (name.back() - '0') % 2);
+  return host::MakeDef(name, "d", host::kSaveAsDataAndMeta,
+                       (name.back() - '0') % 2);
 }
 
 // Creates, completes and deletes images through A, never reusing a name;
@@ -205,10 +219,13 @@ std::string Mutate(const std::string& dir, int id, int cycles) {
     sts_image_def_v10_t def = ListingDef(live.back());
     stsp_image_handle_s* image = nullptr;
     out << "C " << live.back() << " " << host::NowNs() << "\n";
-    int rc = vadizu_create_image(&lsu, nullptr, host::Server(), &def, 0, &image);
-    if (rc == STS_EOK) rc = host::WriteContent(image, live.back(), 0, 6000, 4096);
+    int rc =
+        vadizu_create_image(&lsu, nullptr, host::Server(), &def, 0, &image);
+    if (rc == STS_EOK)
+      rc = host::WriteContent(image, live.back(), 0, 6000, 4096);
     if (image != nullptr) vadizu_close_image(image, VADIZU_CLOSE_COMPLETE);
-    if (rc != STS_EOK) out << "P create " << live.back() << " returned " << rc << "\n";
+    if (rc != STS_EOK)
+      out << "P create " << live.back() << " returned " << rc << "\n";
     if (live.size() <= 5) continue;  // images kept alive per mutator
     size_t victim = rng() % live.size();
     def = ListingDef(live[victim]);
@@ -231,7 +248,8 @@ std::string ListRepeatedly(const std::string& dir, const std::atomic<int>* done,
   while (*done < mutators && host::NowNs() < deadline) {
     stsp_image_list_handle_s* list = nullptr;
     int64_t opened = host::NowNs();
-    int rc = vadizu_open_image_list(&lsu, nullptr, host::Server(), VADIZU_LIST_ALL, &list);
+    int rc = vadizu_open_image_list(&lsu, nullptr, host::Server(),
+                                    VADIZU_LIST_ALL, &list);
     if (rc != STS_EOK) {
       out << "P open list returned " << rc << "\n";
       break;
@@ -239,7 +257,8 @@ std::string ListRepeatedly(const std::string& dir, const std::atomic<int>* done,
     std::set<std::string> seen;
     sts_image_def_v10_t def;
     while ((rc = vadizu_list_image(list, &def)) == STS_EOK) {
-      std::string name(def.basename, strnlen(def.basename, sizeof def.basename));
+      std::string name(def.basename,
+                       strnlen(def.basename, sizeof def.basename));
       sts_image_def_v10_t want = ListingDef(name);
       if (!seen.insert(name).second) out << "P listed twice: " << name << "\n";
       if (strcmp(def.date, want.date) || strcmp(def.fulldate, want.fulldate) ||
@@ -280,7 +299,8 @@ Outcome Listing(const Mounts& mounts, bool full) {
   std::vector<std::tuple<std::string, int64_t, int64_t>> listed;
   int listings = 0;
   for (const std::string& text : texts) {
-    if (text.find("[child died]") != std::string::npos) out.failures.push_back("a child died");
+    if (text.find("[child died]") != std::string::npos)
+      out.failures.push_back("a child died");
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
       std::istringstream fields(line.substr(1));
@@ -296,12 +316,15 @@ Outcome Listing(const Mounts& mounts, bool full) {
   }
   for (const auto& [name, opened, closed] : listed) {
     auto life = lives.find(name);
-    if (life == lives.end() || life->second.first > closed || life->second.second < opened) {
-      out.failures.push_back("listed " + name + ", which did not exist while listing");
+    if (life == lives.end() || life->second.first > closed ||
+        life->second.second < opened) {
+      out.failures.push_back("listed " + name +
+                             ", which did not exist while listing");
     }
   }
   if (listings < kListers) out.failures.push_back("too few listings");
-  out.figures = "listing: " + std::to_string(kMutators) + " mutators through A made " +
+  out.figures = "listing: " + std::to_string(kMutators) +
+                " mutators through A made " +
                 std::to_string(kMutators * cycles) + " images and deleted " +
                 std::to_string(kMutators * (cycles - 5)) + "; " +
                 std::to_string(kListers) + " listers through B made " +
@@ -311,8 +334,9 @@ Outcome Listing(const Mounts& mounts, bool full) {
 }
 
 Outcome Contention(const Mounts& mounts, bool full) {
-  return reliability::RunContention(SharedLsu(mounts, "contention"),
-                                    {8, full ? 400 : 80, full ? 8 : 6, 64 << 10});
+  return reliability::RunContention(
+      SharedLsu(mounts, "contention"),
+      {8, full ? 400 : 80, full ? 8 : 6, 64 << 10});
 }
 
 Outcome Crash(const Mounts& mounts, bool full) {
@@ -323,16 +347,23 @@ Outcome Crash(const Mounts& mounts, bool full) {
 
 int main(int argc, char** argv) {
   const std::map<std::string, Outcome (*)(const Mounts&, bool)> workloads = {
-      {"probe", LockProbe}, {"contention", Contention}, {"exclusive", Exclusive},
-      {"crash", Crash},     {"listing", Listing}};
+      {"probe", LockProbe},
+      {"contention", Contention},
+      {"exclusive", Exclusive},
+      {"crash", Crash},
+      {"listing", Listing}};
   std::string size = argc > 4 ? argv[4] : "full";
-  if (argc < 4 || !workloads.count(argv[1]) || (size != "short" && size != "full")) {
-    fprintf(stderr, "usage: %s <probe|contention|exclusive|crash|listing> "
-            "MOUNT_A MOUNT_B [short|full]\n", argv[0]);
+  if (argc < 4 || !workloads.count(argv[1]) ||
+      (size != "short" && size != "full")) {
+    fprintf(stderr,
+            "usage: %s <probe|contention|exclusive|crash|listing> "
+            "MOUNT_A MOUNT_B [short|full]\n",
+            argv[0]);
     return 2;
   }
   Outcome out = workloads.at(argv[1])({argv[2], argv[3]}, size == "full");
-  for (const std::string& failure : out.failures) printf("FAIL %s: %s\n", argv[1], failure.c_str());
+  for (const std::string& failure : out.failures)
+    printf("FAIL %s: %s\n", argv[1], failure.c_str());
   printf("%s; %zu failures\n", out.figures.c_str(), out.failures.size());
   return out.failures.empty() ? 0 : 1;
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -53,9 +54,22 @@ class Sequence {
   void Run() {
     FUZZ_REQUIRE(vadizu_init(10) == STS_EOK);
     inits_ = 1;
+    const std::function<int()> calls[] = {
+        [this] { return Init(); },
+        [this] { return Terminate(); },
+        [this] { return CreateOrOpen(true); },
+        [this] { return CreateOrOpen(false); },
+        [this] { return CloseImage(); },
+        [this] { return Transfer(true); },
+        [this] { return Transfer(false); },
+        [this] { return ByName(true); },
+        [this] { return ByName(false); },
+        [this] { return PropertiesByHandle(); },
+        [this] { return OpenList(); },
+        [this] { return ListNext(); },
+        [this] { return CloseList(); }};
     for (int i = 0; i < kMaxCalls && in_.remaining_bytes() > 0; ++i) {
-      int rc = Call(in_.ConsumeIntegralInRange(0, 12));
-      FUZZ_REQUIRE(IsKnownStatus(rc));
+      FUZZ_REQUIRE(IsKnownStatus(calls[in_.ConsumeIntegralInRange(0, 12)]()));
     }
     for (stsp_image_handle_s* image : images_) {
       FUZZ_REQUIRE(vadizu_close_image(image, 0) != STS_EINVAL);
@@ -68,37 +82,6 @@ class Sequence {
   }
 
  private:
-  int Call(int which) {
-    switch (which) {
-      case 0:
-        return Init();
-      case 1:
-        return Terminate();
-      case 2:
-        return CreateOrOpen(true);
-      case 3:
-        return CreateOrOpen(false);
-      case 4:
-        return CloseImage();
-      case 5:
-        return Transfer(true);
-      case 6:
-        return Transfer(false);
-      case 7:
-        return ByName(true);
-      case 8:
-        return ByName(false);
-      case 9:
-        return PropertiesByHandle();
-      case 10:
-        return OpenList();
-      case 11:
-        return ListNext();
-      default:
-        return CloseList();
-    }
-  }
-
   int Init() {
     uint64_t version = in_.PickValueInArray<uint64_t>({9, 10, 11, ~0ull});
     int rc = vadizu_init(version);
@@ -119,35 +102,23 @@ class Sequence {
   }
 
   const sts_lsu_name_v7_t* Lsu() {
-    switch (in_.ConsumeIntegralInRange(0, 3)) {
-      case 0:
-        lsu_ = Record<sts_lsu_name_v7_t>();
-        *lsu_ = host::MakeLsu(fuzz::LsuDir());
-        return lsu_.get();
-      case 1:
-        lsu_ = Record<sts_lsu_name_v7_t>();
-        *lsu_ = host::MakeLsu(fuzz::LsuDir() + "/");
-        return lsu_.get();
-      case 2:
-        lsu_ = Record<sts_lsu_name_v7_t>();
-        RandomText(in_, lsu_->name, sizeof lsu_->name, in_.ConsumeBool());
-        return lsu_.get();
-      default:
-        return nullptr;
+    int kind = in_.ConsumeIntegralInRange(0, 3);
+    if (kind == 3) return nullptr;
+    lsu_ = Record<sts_lsu_name_v7_t>();
+    if (kind == 2) {
+      RandomText(in_, lsu_->name, sizeof lsu_->name, in_.ConsumeBool());
+    } else {
+      *lsu_ = host::MakeLsu(fuzz::LsuDir() + (kind == 1 ? "/" : ""));
     }
+    return lsu_.get();
   }
 
   const char* ServerName() {
-    switch (in_.ConsumeIntegralInRange(0, 2)) {
-      case 0:
-        return host::Server();
-      case 1:
-        server_.reset(new char[512]);
-        RandomText(in_, server_.get(), 512, in_.ConsumeBool());
-        return server_.get();
-      default:
-        return nullptr;
-    }
+    int kind = in_.ConsumeIntegralInRange(0, 2);
+    if (kind != 1) return kind == 0 ? host::Server() : nullptr;
+    server_.reset(new char[512]);
+    RandomText(in_, server_.get(), 512, in_.ConsumeBool());
+    return server_.get();
   }
 
   const sts_session_def_v7_t* Session() {

@@ -12,13 +12,13 @@
 
 #include "host.h"
 
-#define FUZZ_REQUIRE(condition)                                        \
-  do {                                                                 \
-    if (!(condition)) {                                                \
-      fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__,       \
-              __LINE__, #condition);                                   \
-      abort();                                                         \
-    }                                                                  \
+#define FUZZ_REQUIRE(condition)                                            \
+  do {                                                                     \
+    if (!(condition)) {                                                    \
+      fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, \
+              #condition);                                                 \
+      abort();                                                             \
+    }                                                                      \
   } while (0)
 
 namespace fuzz {
@@ -27,7 +27,8 @@ namespace fuzz {
 // into, so that relative LSU names stay inside it. Removed at a normal
 // exit; a crash leaves it for a look.
 inline const std::string& LsuDir() {
-  static host::ScratchDir scratch(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+  static host::ScratchDir scratch(access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                : "");
   static const std::string dir = [] {
     FUZZ_REQUIRE(chdir(scratch.path().c_str()) == 0);
     return scratch.Sub("lsu");
@@ -38,7 +39,8 @@ inline const std::string& LsuDir() {
 // Every line must be terminated (ASan checks the read), carry the provider
 // prefix and have a known severity.
 inline void CheckLine(void*, const char* line, sts_severity_v7_t severity) {
-  FUZZ_REQUIRE(strncmp(line, "ROZOvareDuzaruv: ", 17) == 0 && strlen(line) > 17);
+  FUZZ_REQUIRE(strncmp(line, "ROZOvareDuzaruv: ", 17) == 0 &&
+               strlen(line) > 17);
   FUZZ_REQUIRE(severity == VADIZU_SEVERITY_INFO ||
                severity == VADIZU_SEVERITY_WARNING ||
                severity == VADIZU_SEVERITY_ERROR);

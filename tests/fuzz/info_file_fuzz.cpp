@@ -42,7 +42,8 @@ struct Image {
                                    VADIZU_OPEN_READ, &handle) == STS_EOK);
     char buf[kDataSize];
     uint64_t got = 0;
-    FUZZ_REQUIRE(vadizu_read_image(handle, buf, sizeof buf, 0, &got) == STS_EOK);
+    FUZZ_REQUIRE(vadizu_read_image(handle, buf, sizeof buf, 0, &got) ==
+                 STS_EOK);
     FUZZ_REQUIRE(got == (HasData() ? kDataSize : 0));
     sts_image_info_v10_t info;
     FUZZ_REQUIRE(vadizu_get_image_prop(handle, &info) == STS_EOK);
@@ -66,7 +67,8 @@ struct Image {
     uint64_t written = 0;
     rc = vadizu_write_image(handle, nullptr, "more", 4, kDataSize, &written);
     FUZZ_REQUIRE(rc == (HasData() ? STS_EOK : STS_ENOSPC) || rc == STS_EINVAL);
-    FUZZ_REQUIRE(vadizu_close_image(handle, VADIZU_CLOSE_INCOMPLETE) == STS_EOK);
+    FUZZ_REQUIRE(vadizu_close_image(handle, VADIZU_CLOSE_INCOMPLETE) ==
+                 STS_EOK);
     sts_image_info_v10_t info;
     FUZZ_REQUIRE(vadizu_get_image_prop_byname(&lsu, nullptr, host::Server(),
                                               &def, &info) == STS_EOK);
@@ -100,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_REQUIRE(initialised == STS_EOK);
   Image image;
   const int fds = host::OpenFdCount();
-  host::WriteFile(image.info_path, std::string(reinterpret_cast<const char*>(data), size));
+  host::WriteFile(image.info_path,
+                  std::string(reinterpret_cast<const char*>(data), size));
   host::WriteFile(image.data_path, std::string(kDataSize, 'd'));
   FUZZ_REQUIRE(vadizu_get_image_prop_byname(&image.lsu, image.session,
                                             host::Server(), &image.def,

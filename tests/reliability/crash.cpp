@@ -184,7 +184,8 @@ class Checker {
                            const host::InfoFile& info) {
     if (!host::IsProtocolState(info.writecount, info.status)) return false;
     if (info.writecount == 1) return true;
-    bool closes_incomplete_first = std::stoi(name.substr(name.find('_') + 1)) % 3 == 1;
+    bool closes_incomplete_first =
+        std::stoi(name.substr(name.find('_') + 1)) % 3 == 1;
     switch (step) {
       case kCreated:
         return info.status == (closes_incomplete_first
@@ -217,7 +218,8 @@ class Checker {
     if (!info.empty && !info.parsed) return Fail(name, host::Describe(info));
     if (!info.empty) {
       if (!AllowedAfter(step, name, info)) {
-        Fail(name, std::string("after step ") + step + ": " + host::Describe(info));
+        Fail(name,
+             std::string("after step ") + step + ": " + host::Describe(info));
       }
       writer_marks_ += info.writecount == 1;
       if (!listed) Fail(name, "not listed");
@@ -336,7 +338,8 @@ Outcome RunCrash(const std::vector<std::string>& dirs, int trials) {
   munmap(acknowledged, sizeof(std::atomic<uint64_t>));
   Outcome out;
   out.failures = checker.failures;
-  if (checker.writer_marks_ == 0) out.failures.push_back("no kill hit a writer");
+  if (checker.writer_marks_ == 0)
+    out.failures.push_back("no kill hit a writer");
   out.figures = "crash: " + std::to_string(trials) + " writers killed, " +
                 std::to_string(checker.completed_total_) +
                 " images completed before a kill, " +

@@ -1,6 +1,6 @@
 /*
  * faultinject.c - LD_PRELOAD library that makes a chosen file call fail.
- * See faultinject.h for the control block and the environment variables.
+ * See faultinject.h for the control block.
  */
 #undef _FORTIFY_SOURCE /* this file defines read() and friends itself */
 #define _GNU_SOURCE
@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -24,20 +23,6 @@ static struct faultinject_control control = {0, -1, 0, 0, {0}, 0, 0, ""};
 __attribute__((visibility("default"))) struct faultinject_control*
 faultinject_control(void) {
   return &control;
-}
-
-__attribute__((constructor)) static void configure_from_environment(void) {
-  static const char* const names[] = FAULTINJECT_CLASS_NAMES;
-  const char* cls = getenv("FAULTINJECT_CLASS");
-  for (int i = 0; cls != NULL && i < FI_CLASS_COUNT; ++i) {
-    if (strcmp(cls, names[i]) == 0) control.target_class = i;
-  }
-  const char* nth = getenv("FAULTINJECT_NTH");
-  const char* err = getenv("FAULTINJECT_ERRNO");
-  const char* armed = getenv("FAULTINJECT_ARMED");
-  control.target_n = nth ? atol(nth) : 1;
-  control.target_errno = err ? atoi(err) : EIO;
-  control.armed = armed ? atoi(armed) : 0;
 }
 
 /* Counts the call; returns non-zero (with errno set) when it must fail. */
@@ -65,31 +50,23 @@ static mode_t mode_argument(int flags, va_list args) {
   return (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(args, int) : 0;
 }
 
-#define WRAP_OPEN(name)                        \
-  int name(const char* path, int flags, ...) { \
-    va_list args;                              \
-    va_start(args, flags);                     \
-    mode_t mode = mode_argument(flags, args);  \
-    va_end(args);                              \
-    REAL(name);                                \
-    if (should_fail(FI_OPEN)) return -1;       \
-    return real_##name(path, flags, mode);     \
+/* open and openat take a mode only with O_CREAT or O_TMPFILE. */
+#define WRAP_OPEN(name, params, args)         \
+  int name params {                           \
+    va_list list;                             \
+    va_start(list, flags);                    \
+    mode_t mode = mode_argument(flags, list); \
+    va_end(list);                             \
+    REAL(name);                               \
+    if (should_fail(FI_OPEN)) return -1;      \
+    return real_##name args;                  \
   }
-WRAP_OPEN(open)
-WRAP_OPEN(open64)
-
-#define WRAP_OPENAT(name)                                 \
-  int name(int dirfd, const char* path, int flags, ...) { \
-    va_list args;                                         \
-    va_start(args, flags);                                \
-    mode_t mode = mode_argument(flags, args);             \
-    va_end(args);                                         \
-    REAL(name);                                           \
-    if (should_fail(FI_OPEN)) return -1;                  \
-    return real_##name(dirfd, path, flags, mode);         \
-  }
-WRAP_OPENAT(openat)
-WRAP_OPENAT(openat64)
+WRAP_OPEN(open, (const char* path, int flags, ...), (path, flags, mode))
+WRAP_OPEN(open64, (const char* path, int flags, ...), (path, flags, mode))
+WRAP_OPEN(openat, (int dir, const char* path, int flags, ...),
+          (dir, path, flags, mode))
+WRAP_OPEN(openat64, (int dir, const char* path, int flags, ...),
+          (dir, path, flags, mode))
 
 /* A plain wrapper: counts, fails with `failed`, or forwards. */
 #define WRAP(cls, failed, ret, name, params, args) \

@@ -2,16 +2,12 @@
  * faultinject.h - control block of the fault-injection preload library.
  *
  * Loaded with LD_PRELOAD, faultinject.so wraps the C library's file calls.
- * While the block is armed it counts every wrapped call per class, and makes
+ * While the block is armed it counts every wrapped call per class and makes
  * the target_n-th call of class target_class fail with target_errno (that
  * call does nothing, except close, which still releases the descriptor as
- * Linux does). The test arms the block only for the span of each plug-in
- * call, so the counts are the plug-in's own calls (ACE and the C++ runtime
- * acting for it included).
- *
- * The environment can preset the block: FAULTINJECT_CLASS (a class name
- * below), FAULTINJECT_NTH, FAULTINJECT_ERRNO (a number) and FAULTINJECT_ARMED.
- * A test finds the block with dlsym(RTLD_DEFAULT, "faultinject_control").
+ * Linux does). A test finds the block with
+ * dlsym(RTLD_DEFAULT, "faultinject_control") and arms it only while the
+ * plug-in runs, so the counts are the plug-in's own calls.
  */
 #ifndef VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
 #define VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_

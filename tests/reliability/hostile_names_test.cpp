@@ -15,8 +15,9 @@ namespace {
 // Scratch layout: <root>/outer/lsu is the LSU; the rest are bystanders a
 // path escaping the LSU could hit.
 const std::string kLsuRel = "outer/lsu";
-const char* const kBystanders[] = {"keep.d.info", "keep.d.img", "outer/keep.d.info",
-                                   "outer/keep.d.img", "outer/sibling/img.d.info"};
+const char* const kBystanders[] = {"keep.d.info", "keep.d.img",
+                                   "outer/keep.d.info", "outer/keep.d.img",
+                                   "outer/sibling/img.d.info"};
 
 struct Case {
   const char* label;
@@ -27,11 +28,13 @@ const std::string kLong(1023, 'x');
 const Case kCases[] = {
     {"base name reaching a bystander", "../../keep", "d", "p", ""},
     {"1023-byte base name", kLong, "d", "p", ""},
-    {"1023 slashes and dots", std::string(341, '.') + std::string(341, '/') +
-                                  std::string(341, '.'), "d", "p", ""},
+    {"1023 slashes and dots",
+     std::string(341, '.') + std::string(341, '/') + std::string(341, '.'), "d",
+     "p", ""},
     {"empty base name, traversing date", "", "/../../escaped", "p", ""},
     {"empty base name, dot-dot date", "", "./../escaped", "p", ""},
-    {"empty base name, date reaching a bystander", "", "/../../keep.d", "p", ""},
+    {"empty base name, date reaching a bystander", "", "/../../keep.d", "p",
+     ""},
     {"empty base name, date reaching the parent", "", "/../keep.d", "p", ""},
     {"traversing date", "img", "/../../../escaped", "p", ""},
     {"slash in date", "img", "2024/01/01", "p", ""},
@@ -52,9 +55,11 @@ const Case kCases[] = {
 // everything outside the LSU directory.
 std::map<std::string, std::string> Outside(const std::string& root) {
   std::map<std::string, std::string> tree;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(root)) {
     std::string rel = entry.path().string().substr(root.size() + 1);
-    if (rel == kLsuRel || rel.compare(0, kLsuRel.size() + 1, kLsuRel + "/") == 0) {
+    if (rel == kLsuRel ||
+        rel.compare(0, kLsuRel.size() + 1, kLsuRel + "/") == 0) {
       continue;
     }
     struct stat st;
@@ -87,8 +92,8 @@ int Exercise(const sts_lsu_name_v7_t& lsu, const sts_image_def_v10_t& def,
       vadizu_close_image(image, VADIZU_CLOSE_COMPLETE);
     }
   }
-  if (vadizu_open_image(&lsu, log.get(), host::Server(), &def,
-                        VADIZU_OPEN_READ, &image) == STS_EOK) {
+  if (vadizu_open_image(&lsu, log.get(), host::Server(), &def, VADIZU_OPEN_READ,
+                        &image) == STS_EOK) {
     uint64_t got;
     int64_t mismatch;
     host::ReadAndCheck(image, "x", 4096, &got, &mismatch);
@@ -99,7 +104,8 @@ int Exercise(const sts_lsu_name_v7_t& lsu, const sts_image_def_v10_t& def,
   int listed;
   host::ListBaseNames(lsu, &listed, log.get());
   std::string lsu_dir = root + "/" + kLsuRel;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(lsu_dir)) {
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(lsu_dir)) {
     in_lsu->push_back(entry.path().string().substr(lsu_dir.size() + 1));
   }
   *outside = Outside(root);
@@ -116,7 +122,8 @@ TEST(HostileNames, NothingOutsideTheLsuIsTouched) {
     std::string lsu_dir = scratch.Sub("outer") + "/lsu";
     mkdir(lsu_dir.c_str(), 0755);
     scratch.Sub("outer/sibling");
-    for (const char* bystander : kBystanders) host::WriteFile(scratch.File(bystander), "");
+    for (const char* bystander : kBystanders)
+      host::WriteFile(scratch.File(bystander), "");
     auto before = Outside(scratch.path());
     sts_image_def_v10_t def = host::MakeDef(c.basename, c.date);
     snprintf(def.policy, sizeof def.policy, "%s", c.policy.c_str());

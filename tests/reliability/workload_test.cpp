@@ -10,14 +10,15 @@ namespace {
 
 void Report(const Outcome& outcome) {
   for (const std::string& failure : outcome.failures) ADD_FAILURE() << failure;
-  printf("%s; %zu failures\n", outcome.figures.c_str(), outcome.failures.size());
+  printf("%s; %zu failures\n", outcome.figures.c_str(),
+         outcome.failures.size());
 }
 
 TEST(Contention, ProcessesShareOneLsuWithOneWriterPerImage) {
   host::ScratchDir lsu;
   int processes = host::Scaled(8, 32);
-  Report(RunContention({lsu.path()},
-                       {processes, host::Scaled(150, 400), processes, 48 << 10}));
+  Report(RunContention(
+      {lsu.path()}, {processes, host::Scaled(150, 400), processes, 48 << 10}));
 }
 
 TEST(Crash, KilledWriterLeavesOnlyAllowedStates) {
