@@ -339,8 +339,12 @@ Outcome Contention(const Mounts& mounts, bool full) {
       {8, full ? 400 : 80, full ? 8 : 6, 64 << 10});
 }
 
+// Larger images and later kills than on one host, so that most kills land
+// while the writer holds an image even though every call crosses the
+// network.
 Outcome Crash(const Mounts& mounts, bool full) {
-  return reliability::RunCrash(SharedLsu(mounts, "crash"), full ? 40 : 10);
+  return reliability::RunCrash(SharedLsu(mounts, "crash"),
+                               {full ? 40 : 16, 1 << 20, 40000});
 }
 
 }  // namespace

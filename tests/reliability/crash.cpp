@@ -21,11 +21,9 @@
 namespace reliability {
 namespace {
 
-constexpr uint64_t kMaxImageSize = 40 * 1024;
 constexpr size_t kChunk = 4096;
 constexpr int kImagesPerChild = 40;
-constexpr int kMaxJournalLines = 16;  // about four images
-constexpr int kMaxKillDelayUs = 3000;
+constexpr int kMaxJournalLines = 16;   // about four images
 constexpr size_t kCompletedKept = 30;  // older completed images are deleted
 
 // Journal steps, in the order the child takes them.
@@ -44,7 +42,8 @@ sts_image_def_v10_t Def(const std::string& name) {
 // The child: creates, writes and completes images until killed; every third
 // image is first half written, closed incomplete and reopened for writing.
 int WriteUntilKilled(const std::string& dir, const std::string& journal_path,
-                     int trial, std::atomic<uint64_t>* acknowledged) {
+                     int trial, uint64_t max_size,
+                     std::atomic<uint64_t>* acknowledged) {
   std::ofstream journal(journal_path, std::ios::app);
   host::Library library;
   sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
@@ -65,7 +64,7 @@ int WriteUntilKilled(const std::string& dir, const std::string& journal_path,
   for (int k = 0; k < kImagesPerChild; ++k) {
     std::string name = "t" + std::to_string(trial) + "_" + std::to_string(k);
     sts_image_def_v10_t def = Def(name);
-    uint64_t size = host::ContentSize(name, kMaxImageSize);
+    uint64_t size = host::ContentSize(name, max_size);
     stsp_image_handle_s* image = nullptr;
     *acknowledged = 0;
     step(kBegun, name);
@@ -115,8 +114,8 @@ void WaitForJournal(const std::string& path, int lines, pid_t child) {
 // Checks what each kill left, through the last mount.
 class Checker {
  public:
-  explicit Checker(const std::vector<std::string>& dirs)
-      : dirs_(dirs), lsu_(host::MakeLsu(dirs.back())) {}
+  Checker(const std::vector<std::string>& dirs, uint64_t max_size)
+      : dirs_(dirs), lsu_(host::MakeLsu(dirs.back())), max_size_(max_size) {}
 
   void CheckTrial(int trial, const std::string& journal_path,
                   uint64_t acknowledged) {
@@ -170,7 +169,7 @@ class Checker {
 
   void CheckComplete(const std::string& name) {
     host::InfoFile info = host::ReadInfoFile(File(name, ".info"));
-    uint64_t want = host::ContentSize(name, kMaxImageSize);
+    uint64_t want = host::ContentSize(name, max_size_);
     if (!info.parsed || info.writecount != 0 ||
         info.status != VADIZU_STATUS_COMPLETE || info.size != want) {
       return Fail(name, "completed image has " + host::Describe(info));
@@ -225,7 +224,7 @@ class Checker {
       if (!listed) Fail(name, "not listed");
       CheckProperties(name, info);
       if (has_data) {
-        ReadBack(name, acknowledged, kMaxImageSize);
+        ReadBack(name, acknowledged, max_size_);
       } else if (created) {
         Fail(name, "data file missing after create returned");
       }
@@ -298,28 +297,30 @@ class Checker {
 
   const std::vector<std::string> dirs_;
   const sts_lsu_name_v7_t lsu_;
+  const uint64_t max_size_;
   std::deque<std::string> completed_;
   int trial_ = 0;
 };
 
 }  // namespace
 
-Outcome RunCrash(const std::vector<std::string>& dirs, int trials) {
+Outcome RunCrash(const std::vector<std::string>& dirs, const CrashSize& size) {
   host::ScratchDir journals;
   auto* acknowledged = static_cast<std::atomic<uint64_t>*>(
       mmap(nullptr, sizeof(std::atomic<uint64_t>), PROT_READ | PROT_WRITE,
            MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   std::mt19937 rng(20240611);
   std::uniform_int_distribution<int> lines(0, kMaxJournalLines);
-  std::uniform_int_distribution<int> delay_us(0, kMaxKillDelayUs);
+  std::uniform_int_distribution<int> delay_us(0, size.max_kill_delay_us);
   host::Library library;
-  Checker checker(dirs);
+  Checker checker(dirs, size.max_image_size);
   int unkilled = 0;
-  for (int trial = 0; trial < trials; ++trial) {
+  for (int trial = 0; trial < size.trials; ++trial) {
     std::string journal = journals.File(std::to_string(trial));
     *acknowledged = 0;
     pid_t pid = host::Spawn([&] {
-      return WriteUntilKilled(dirs[0], journal, trial, acknowledged);
+      return WriteUntilKilled(dirs[0], journal, trial, size.max_image_size,
+                              acknowledged);
     });
     WaitForJournal(journal, lines(rng), pid);
     struct timespec pause = {0, delay_us(rng) * 1000L};
@@ -340,7 +341,7 @@ Outcome RunCrash(const std::vector<std::string>& dirs, int trials) {
   out.failures = checker.failures;
   if (checker.writer_marks_ == 0)
     out.failures.push_back("no kill hit a writer");
-  out.figures = "crash: " + std::to_string(trials) + " writers killed, " +
+  out.figures = "crash: " + std::to_string(size.trials) + " writers killed, " +
                 std::to_string(checker.completed_total_) +
                 " images completed before a kill, " +
                 std::to_string(checker.in_flight_) + " in flight at a kill (" +

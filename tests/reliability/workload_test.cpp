@@ -23,7 +23,7 @@ TEST(Contention, ProcessesShareOneLsuWithOneWriterPerImage) {
 
 TEST(Crash, KilledWriterLeavesOnlyAllowedStates) {
   host::ScratchDir lsu;
-  Report(RunCrash({lsu.path()}, host::Scaled(200, 2000)));
+  Report(RunCrash({lsu.path()}, {host::Scaled(200, 2000), 40 << 10, 3000}));
 }
 
 }  // namespace

@@ -29,11 +29,17 @@ struct ContentionSize {
 Outcome RunContention(const std::vector<std::string>& dirs,
                       const ContentionSize& size);
 
-// A writer on the first mount is killed with SIGKILL at a random moment,
-// `trials` times; through the last mount, every image it completed must be
-// intact and the one in flight in a state its last step allows, readable up
-// to what was acknowledged, refusing a second writer, listed and deletable.
-Outcome RunCrash(const std::vector<std::string>& dirs, int trials);
+// A writer on the first mount is killed with SIGKILL at a random moment
+// (up to `max_kill_delay_us` after a random step), `trials` times; through
+// the last mount, every image it completed must be intact and the one in
+// flight in a state its last step allows, readable up to what was
+// acknowledged, refusing a second writer, listed and deletable.
+struct CrashSize {
+  int trials;
+  uint64_t max_image_size;
+  int max_kill_delay_us;
+};
+Outcome RunCrash(const std::vector<std::string>& dirs, const CrashSize& size);
 
 }  // namespace reliability
 
