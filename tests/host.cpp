@@ -394,6 +394,7 @@ std::vector<std::string> RaceInChildren(
     pid_t pid = Spawn([&] {
       close(start[1]);
       close(result[0]);
+      for (const auto& sibling : children) close(sibling.second);
       char go;
       if (read(start[0], &go, 1) != 0) return 1;  // EOF is the start signal
       std::string answer;
