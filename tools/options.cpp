@@ -10,9 +10,9 @@ namespace {
 
 const OptionSpec* FindSpec(const std::string& arg,
                            const std::vector<OptionSpec>& specs) {
-  for (const OptionSpec& spec : specs) {
-    if (arg == std::string("--") + spec.name) return &spec;
-    if (spec.letter != 0 && arg == std::string("-") + spec.letter) return &spec;
+  for (const OptionSpec& known : specs) {
+    if (arg == std::string("--") + known.name) return &known;
+    if (known.letter != 0 && arg == std::string("-") + known.letter) return &known;
   }
   return nullptr;
 }
@@ -55,19 +55,19 @@ Arguments Arguments::Parse(const std::vector<std::string>& args,
     }
     size_t equals = arg.find('=');
     std::string key = arg.substr(0, equals);
-    const OptionSpec* spec = FindSpec(key, specs);
-    if (spec == nullptr) throw UsageError("unknown option " + key);
-    if (spec->value == nullptr) {
+    const OptionSpec* known = FindSpec(key, specs);
+    if (known == nullptr) throw UsageError("unknown option " + key);
+    if (known->value == nullptr) {
       if (equals != std::string::npos) {
         throw UsageError(key + " takes no value");
       }
-      result.values_[spec->name] = "";
+      result.values_[known->name] = "";
     } else if (equals != std::string::npos) {
-      result.values_[spec->name] = arg.substr(equals + 1);
+      result.values_[known->name] = arg.substr(equals + 1);
     } else if (i + 1 < args.size()) {
-      result.values_[spec->name] = args[++i];
+      result.values_[known->name] = args[++i];
     } else {
-      throw UsageError(key + " needs a value (" + spec->value + ")");
+      throw UsageError(key + " needs a value (" + known->value + ")");
     }
   }
   return result;
@@ -94,8 +94,8 @@ size_t FirstPositional(const std::vector<std::string>& args,
                        const std::vector<OptionSpec>& specs) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (!IsOption(args[i])) return i;
-    const OptionSpec* spec = FindSpec(args[i], specs);
-    if (spec != nullptr && spec->value != nullptr) ++i;
+    const OptionSpec* known = FindSpec(args[i], specs);
+    if (known != nullptr && known->value != nullptr) ++i;
   }
   return args.size();
 }
@@ -131,13 +131,13 @@ uint32_t ParseUnsigned32(const std::string& text, const char* option) {
 
 std::string FormatOptions(const std::vector<OptionSpec>& specs) {
   std::string text;
-  for (const OptionSpec& spec : specs) {
+  for (const OptionSpec& known : specs) {
     std::string left = "  ";
-    left += spec.letter != 0 ? std::string("-") + spec.letter + ", " : "    ";
-    left += std::string("--") + spec.name;
-    if (spec.value != nullptr) left += std::string(" ") + spec.value;
+    left += known.letter != 0 ? std::string("-") + known.letter + ", " : "    ";
+    left += std::string("--") + known.name;
+    if (known.value != nullptr) left += std::string(" ") + known.value;
     left.resize(std::max<size_t>(left.size() + 2, 26), ' ');
-    text += left + spec.help + "\n";
+    text += left + known.help + "\n";
   }
   return text;
 }

@@ -58,7 +58,7 @@ uint64_t ParseSize(const std::string& text, const char* option);
 // A plain decimal number that fits 32 bits.
 uint32_t ParseUnsigned32(const std::string& text, const char* option);
 
-// The option lines of a --help text, one per spec.
+// The option lines of a --help text, one per known option.
 std::string FormatOptions(const std::vector<OptionSpec>& specs);
 
 }  // namespace vadizu_tool
