@@ -68,6 +68,7 @@ VADIZUImageInfo::VADIZUImageInfo(const char* server,
   SetCommonFields(server, session, lsu);
   SetPathNames(infoPath);
   ReadUnlocked();
+  m_Legacy = m_Info.properties.def.flags == LegacyFlags;
 }
 
 void VADIZUImageInfo::SetCommonFields(const char* server,
@@ -152,7 +153,6 @@ void VADIZUImageInfo::SetPathNames(const std::string& infoPath) {
 void VADIZUImageInfo::ReadUnlocked() {
   VADIZUImageInfoHandle handle(m_InfoPathName, false, false, m_Session);
   Read(handle);
-  m_Legacy = m_Info.properties.def.flags == LegacyFlags;
 }
 
 bool VADIZUImageInfo::RendersKeyByKey(const BDImageInfo& info) const {
@@ -190,8 +190,7 @@ void VADIZUImageInfo::CreateImageInfo() {
 
 void VADIZUImageInfo::SetImageStatus() {
   if (!IsWriteMode(m_Mode)) {
-    VADIZUImageInfoHandle handle(m_InfoPathName, false, false, m_Session);
-    Read(handle);
+    ReadUnlocked();
     if (m_Mode == BDImageModeRead) m_Info.properties.status |= StatusReading;
     return;
   }
