@@ -1,12 +1,26 @@
-// The info object's life: construction, the names of an image's files, and
-// the status protocol kept in the info file (create, mark a writer, resize,
-// clear, delete).
+// The info family in one file, so that FILE and LINE in a log line lead to
+// the throw: the info object's life (construction, the names of an image's
+// files, the status protocol kept in the info file), the locked handle that
+// moves text to and from the file, and the KEY=value text format itself.
 #include "info/VADIZUImageInfo.h"
 
+#include <ace/File_Lock.h>
+#include <ace/OS_NS_fcntl.h>
+#include <ace/OS_NS_string.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <limits>
+#include <string_view>
+#include <vector>
 
 #include "error/VADIZUImageError.h"
 #include "info/VADIZUImageInfoHandle.h"
@@ -269,4 +283,473 @@ int VADIZUImageInfo::DeleteFile(const sts_session_def_v7_t& session,
     // The message could not be built; the code still tells the caller.
   }
   return code;
+}
+
+namespace {
+
+
+constexpr mode_t kCreateMode = 0644;
+constexpr mode_t kPrivateMode = 0600;
+constexpr size_t kInfoReadLimit = VADIZUImageInfo::kInfoReadLimit;
+constexpr unsigned long kDefaultFragment = 4096;
+constexpr unsigned long kMinFragment = 512;
+constexpr unsigned long kMaxFragment = 1048576;
+constexpr size_t kMinPadding = 256;
+constexpr size_t kMaxPiecesPerWrite = 1024;  // IOV_MAX on Linux
+
+int OpenFlags(bool create, bool writable) {
+  int flags = O_CLOEXEC;  // a host that forks and execs keeps nothing of ours
+  if (create) flags |= O_CREAT | O_EXCL;
+  flags |= writable ? O_RDWR : O_RDONLY;
+  return flags;
+}
+
+// Spaces to pad info files with, shared by every padding write.
+const char* Spaces() {
+  static const std::string spaces(kInfoReadLimit, ' ');
+  return spaces.data();
+}
+
+// Throws the code for a failed write step: the mapped errno for a call that
+// failed, STS_ENOSPC for one that moved fewer bytes than asked.
+[[noreturn]] void ThrowWriteFailure(bool callFailed, int error) {
+  VADIZU_THROW(callFailed ? VADIZUImageError::SysErrorToStsError(error)
+                          : STS_ENOSPC);
+}
+
+}  // namespace
+
+VADIZUImageInfoHandle::VADIZUImageInfoHandle(std::string pathName, bool create,
+                                             bool writable,
+                                             sts_session_def_v7_t session)
+    : m_FileHandle(-1),
+      m_RemoveOnClose(false),
+      m_Writable(writable),
+      m_Session(session),
+      m_PathName(std::move(pathName)),
+      m_Locked(false) {
+  if (create && !writable) VADIZU_THROW(STS_ESYS);
+
+  const int fd =
+      ACE_OS::open(m_PathName.c_str(), OpenFlags(create, writable), kCreateMode);
+  if (fd < 0) {
+    const int error = errno;
+    const int code = VADIZUImageError::SysErrorToStsError(error);
+    VADIZUImageError::Log(
+        &m_Session, VADIZUImageError::SystemCallMessage("open", m_PathName, error),
+        code == STS_ENOENT ? VADIZU_SEVERITY_WARNING : VADIZU_SEVERITY_ERROR);
+    VADIZU_THROW(code);
+  }
+  if (create && fchmod(fd, kPrivateMode) != 0) {
+    VADIZUImageError::Log(
+        &m_Session, VADIZUImageError::SystemCallMessage("chmod", m_PathName, errno),
+        VADIZU_SEVERITY_ERROR);
+    close(fd);
+    unlink(m_PathName.c_str());
+    VADIZU_THROW(STS_ESYS);
+  }
+  // Only a writable handle can be locked, so only it needs a lock object.
+  if (writable) {
+    try {
+      m_FileLock.reset(new ACE_File_Lock(fd, false));
+    } catch (...) {
+      close(fd);
+      if (create) unlink(m_PathName.c_str());
+      VADIZU_THROW(STS_ESYS);
+    }
+  }
+  m_FileHandle = fd;
+}
+
+VADIZUImageInfoHandle::~VADIZUImageInfoHandle() {
+  try {
+    if (m_FileHandle == -1) return;
+    if (!m_RemoveOnClose && m_Writable) fsync(m_FileHandle);
+    // Closing the descriptor releases the record lock with it, so the lock
+    // object is told to let go of the descriptor rather than unlock it in
+    // a system call of its own first.
+    if (m_FileLock) m_FileLock->set_handle(ACE_INVALID_HANDLE);
+    m_FileLock.reset();
+    close(m_FileHandle);
+    if (m_RemoveOnClose) unlink(m_PathName.c_str());
+  } catch (...) {
+    // A destructor never throws; the file is as far as it got.
+  }
+}
+
+void VADIZUImageInfoHandle::Lock() {
+  if (m_Locked) return;
+  if (!m_Writable) VADIZU_THROW(STS_EINVAL);
+  try {
+    // A signal that interrupts the wait does not cost us the lock.
+    int result;
+    do {
+      result = m_FileLock->acquire_write(SEEK_SET, 0, 1);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+      m_Locked = true;
+      return;
+    }
+    VADIZUImageError::Log(&m_Session,
+                          std::string("acquire_write() failed (") +
+                              ACE_OS::strerror(errno) + ")",
+                          VADIZU_SEVERITY_WARNING);
+  } catch (...) {
+    VADIZU_THROW(STS_ESYS);
+  }
+}
+
+void VADIZUImageInfoHandle::UnLock() {
+  if (!m_Locked) return;
+  try {
+    m_FileLock->release(SEEK_SET, 0, 1);
+    m_Locked = false;
+  } catch (...) {
+    VADIZU_THROW(STS_ESYS);
+  }
+}
+
+void VADIZUImageInfo::ReadLines(InfoText& text,
+                                VADIZUImageInfoHandle& handle) const {
+  // One read from the start: a reader sees at most the first 4096 bytes.
+  const ssize_t count =
+      pread(handle.m_FileHandle, text.bytes, kInfoReadLimit, 0);
+  if (count < 0) VADIZU_THROW(STS_ESYS);
+  text.bytes[count] = '\0';
+
+  // Line feeds and NUL bytes end lines; empty lines are dropped and the
+  // final segment counts as a line. memchr and strnlen find the ends: a
+  // byte-by-byte walk over the padding would cost a listing most of its time.
+  text.lines.clear();
+  text.lines.reserve(kKeyCount + 1);  // every key and the padding, at once
+  const char* const end = text.bytes + count;
+  for (const char* start = text.bytes; start <= end;) {
+    const void* newline = memchr(start, '\n', static_cast<size_t>(end - start));
+    const char* stop = newline ? static_cast<const char*>(newline) : end;
+    while (start < stop) {
+      const size_t length = strnlen(start, static_cast<size_t>(stop - start));
+      if (length > 0) text.lines.emplace_back(start, length);
+      start += length + 1;
+    }
+    start = stop + 1;
+  }
+}
+
+void VADIZUImageInfo::Read(VADIZUImageInfoHandle& handle) {
+  InfoText text;
+  ReadLines(text, handle);
+  ParseLines(text.lines, m_Info);
+  copy_terminated(m_Info.properties.lsu.name, m_LsuPathName,
+                  sizeof(m_Info.properties.lsu.name));
+  copy_terminated(m_Info.properties.server, m_ServerName,
+                  sizeof(m_Info.properties.server));
+}
+
+size_t VADIZUImageInfo::PaddingForNewFile(size_t textLength) const {
+  // A new file ends on a whole fragment of its file system, with room for
+  // the text to grow in place on later rewrites.
+  struct statvfs fs;
+  unsigned long fragment = kDefaultFragment;
+  if (statvfs(m_InfoPathName.c_str(), &fs) == 0 && fs.f_frsize >= kMinFragment &&
+      fs.f_frsize <= kMaxFragment) {
+    fragment = fs.f_frsize;
+  }
+  size_t padding = fragment - textLength % fragment;
+  if (padding < kMinPadding) padding += fragment;
+  return padding;
+}
+
+void VADIZUImageInfo::Write(const BDImageInfo& info,
+                            VADIZUImageInfoHandle& handle, bool create) const {
+  const std::string text = SetLines(info);
+  const int fd = handle.m_FileHandle;
+  size_t padding = 0;
+  if (create) {
+    padding = PaddingForNewFile(text.size());
+  } else {
+    // A rewrite keeps the file's size: spaces cover what the old text had.
+    const off_t end = lseek(fd, 0, SEEK_END);
+    if (end > 0 && static_cast<size_t>(end) > text.size()) {
+      padding = static_cast<size_t>(end) - text.size();
+    }
+  }
+
+  // Text and padding leave in one positioned, gathered write (more than one
+  // only for a huge old file that needs more pieces than a call takes).
+  std::vector<iovec> pieces;
+  pieces.push_back({const_cast<char*>(text.data()), text.size()});
+  for (size_t left = padding; left > 0;) {
+    const size_t chunk = left < kInfoReadLimit ? left : kInfoReadLimit;
+    pieces.push_back({const_cast<char*>(Spaces()), chunk});
+    left -= chunk;
+  }
+  off_t offset = 0;
+  for (size_t first = 0; first < pieces.size(); first += kMaxPiecesPerWrite) {
+    const size_t count = std::min(kMaxPiecesPerWrite, pieces.size() - first);
+    ssize_t expected = 0;
+    for (size_t i = first; i < first + count; ++i) expected += pieces[i].iov_len;
+    const ssize_t written =
+        pwritev(fd, &pieces[first], static_cast<int>(count), offset);
+    if (written != expected) {
+      const int error = errno;
+      if (create) handle.m_RemoveOnClose = true;
+      ThrowWriteFailure(written < 0, error);
+    }
+    offset += written;
+  }
+}
+
+namespace {
+
+enum Key {
+  kWriteCount,
+  kBaseName,
+  kDate,
+  kFullDate,
+  kPolicy,
+  kSaveAs,
+  kFormat,
+  kFlags,
+  kVersion,
+  kDpaId,
+  kDpaVer,
+  kMaster,
+  kTime,
+  kCopy,
+  kStream,
+  kType,
+  kFragment,
+  kInstance,
+  kClient,
+  kSlpName,
+  kSize,
+  kBlockSize,
+  kStatus,
+};
+
+constexpr char kKestrevon[] = "Kestrevon";
+
+// A NUL-terminated text field, never read past its array.
+template <size_t N>
+std::string FieldText(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
+
+void AppendLine(std::string& out, int key, const std::string& value) {
+  out += VADIZUImageInfo::BDDataTypeString[key];
+  out += '=';
+  out += value;
+  out += '\n';
+}
+
+// Reads a decimal number the way an input stream with default flags does:
+// leading white space skipped, an optional sign, digits up to the first
+// other character; no digits gives 0. A minus sign wraps the magnitude into
+// the unsigned range; out-of-range magnitudes stop at the largest value.
+struct ParsedNumber {
+  bool negative = false;
+  bool overflow = false;
+  uint64_t magnitude = 0;
+};
+
+ParsedNumber ParseDecimal(std::string_view text) {
+  ParsedNumber number;
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
+    ++i;
+  }
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    number.negative = text[i] == '-';
+    ++i;
+  }
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
+       ++i) {
+    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+    if (number.magnitude > (kMax - digit) / 10) {
+      number.overflow = true;
+      number.magnitude = kMax;
+    } else if (!number.overflow) {
+      number.magnitude = number.magnitude * 10 + digit;
+    }
+  }
+  return number;
+}
+
+template <typename Unsigned>
+Unsigned ToUnsigned(const ParsedNumber& number) {
+  constexpr Unsigned kMax = std::numeric_limits<Unsigned>::max();
+  if (number.overflow || number.magnitude > kMax) return kMax;
+  const Unsigned value = static_cast<Unsigned>(number.magnitude);
+  return number.negative ? static_cast<Unsigned>(0 - value) : value;
+}
+
+void _convert_value(std::string_view value, uint64_t& field) {
+  field = ToUnsigned<uint64_t>(ParseDecimal(value));
+}
+
+void _convert_value(std::string_view value, uint32_t& field) {
+  field = ToUnsigned<uint32_t>(ParseDecimal(value));
+}
+
+// IS_TYPE is signed: read as a signed 64-bit number, keep the low 32 bits.
+int32_t ConvertSigned(std::string_view value) {
+  const ParsedNumber number = ParseDecimal(value);
+  constexpr uint64_t kMaxPositive = std::numeric_limits<int64_t>::max();
+  int64_t wide;
+  if (!number.negative) {
+    wide = number.magnitude > kMaxPositive ? std::numeric_limits<int64_t>::max()
+                                           : static_cast<int64_t>(number.magnitude);
+  } else if (number.magnitude > kMaxPositive + 1) {
+    wide = std::numeric_limits<int64_t>::min();
+  } else {
+    wide = static_cast<int64_t>(0 - number.magnitude);
+  }
+  return static_cast<int32_t>(static_cast<uint32_t>(wide));
+}
+
+template <size_t N>
+void StoreText(char (&field)[N], std::string_view value) {
+  const size_t n = value.size() < N - 1 ? value.size() : N - 1;
+  memcpy(field, value.data(), n);
+  field[n] = '\0';
+}
+
+// The key table as views that know their lengths, so that most keys are
+// told apart from a line's key without comparing any bytes.
+const std::string_view* KeyNames() {
+  static const auto names = [] {
+    std::array<std::string_view, VADIZUImageInfo::kKeyCount> views;
+    for (int key = 0; key < VADIZUImageInfo::kKeyCount; ++key) {
+      views[key] = VADIZUImageInfo::BDDataTypeString[key];
+    }
+    return views;
+  }();
+  return names.data();
+}
+
+}  // namespace
+
+const char* const VADIZUImageInfo::BDDataTypeString[kKeyCount] = {
+    "WRITECOUNT",  "IMG_BASENAME", "IMG_DATE",    "IMG_FULLDATE",
+    "IMG_POLICY",  "IMG_SAVEAS",   "IMG_FORMAT",  "IMG_FLAGS",
+    "IMG_VERSION", "IS_DPAID",     "IS_DPAVER",   "IS_MASTER",
+    "IS_TIME",     "IS_COPY",      "IS_STREAM",   "IS_TYPE",
+    "IS_FRAGMENT", "IS_INSTANCE",  "IS_CLIENT",   "IS_SLPNAME",
+    "IMO_SIZE",    "IMO_BLOCKSIZE", "IMO_STATUS",
+};
+
+std::string VADIZUImageInfo::SetLines(const BDImageInfo& info) const {
+  const sts_image_info_v10_t& props = info.properties;
+  const sts_image_def_v10_t& def = props.def;
+  std::string out;
+  out.reserve(512);
+  AppendLine(out, kWriteCount, std::to_string(info.writeCount));
+  AppendLine(out, kBaseName, FieldText(def.basename));
+  AppendLine(out, kDate, FieldText(def.date));
+  AppendLine(out, kFullDate, FieldText(def.fulldate));
+  AppendLine(out, kPolicy, FieldText(def.policy));
+  AppendLine(out, kSaveAs, std::to_string(def.saveas));
+  AppendLine(out, kFormat, FieldText(def.format));
+  AppendLine(out, kFlags, std::to_string(def.flags));
+  AppendLine(out, kVersion, std::to_string(def.version));
+  out += GetIsIdString(def.isid);
+  AppendLine(out, kSize, std::to_string(props.size));
+  AppendLine(out, kBlockSize, std::to_string(props.blocksize));
+  AppendLine(out, kStatus, std::to_string(props.status));
+  return out;
+}
+
+std::string VADIZUImageInfo::GetIsIdString(const sts_isid_v10_t& isid) const {
+  const std::string id = FieldText(isid.dpaid);
+  const std::string tag = FieldText(isid.dpaver);
+  std::string out;
+  if (id.empty() && tag.empty()) return out;
+  AppendLine(out, kDpaId, id);
+  if (id != kKestrevon) return out;
+  AppendLine(out, kDpaVer, tag);
+  if (tag == "KVR_65" || tag == "KVR_70") {
+    out += GetIsInfoKVR(&isid.info.v65);
+  } else if (tag == "KVR_75" || tag == "KVR_701000") {
+    out += GetIsInfoKVR(&isid.info.v701);
+  }
+  return out;
+}
+
+std::string VADIZUImageInfo::GetIsInfoKVR(
+    const stskvr_isinfo_v65_t* info) const {
+  std::string out;
+  AppendLine(out, kMaster, FieldText(info->master));
+  AppendLine(out, kTime, std::to_string(info->time));
+  AppendLine(out, kCopy, std::to_string(info->copy));
+  AppendLine(out, kStream, std::to_string(info->stream));
+  AppendLine(out, kType, std::to_string(info->type));
+  AppendLine(out, kFragment, std::to_string(info->fragment));
+  AppendLine(out, kInstance, std::to_string(info->instance));
+  AppendLine(out, kClient, FieldText(info->client));
+  return out;
+}
+
+std::string VADIZUImageInfo::GetIsInfoKVR(
+    const stskvr_isinfo_v701_t* info) const {
+  // The version 701 record starts with the version 65 fields, laid out alike.
+  std::string out =
+      GetIsInfoKVR(reinterpret_cast<const stskvr_isinfo_v65_t*>(info));
+  AppendLine(out, kSlpName, FieldText(info->slpname));
+  return out;
+}
+
+int VADIZUImageInfo::ParseLine(std::string_view line,
+                               std::string_view& value) const {
+  value = std::string_view();
+  const size_t equals = line.find('=');
+  if (equals == std::string_view::npos) return kUnknownKey;
+  const std::string_view name = line.substr(0, equals);
+  const std::string_view* keys = KeyNames();
+  for (int key = 0; key < kKeyCount; ++key) {
+    if (name == keys[key]) {
+      value = line.substr(equals + 1);
+      return key;
+    }
+  }
+  return kUnknownKey;
+}
+
+void VADIZUImageInfo::ParseLines(const std::vector<std::string_view>& lines,
+                                 BDImageInfo& info) const {
+  memset(&info, 0, sizeof(info));
+  sts_image_info_v10_t& props = info.properties;
+  sts_image_def_v10_t& def = props.def;
+  // Identity fields are stored whatever the id and tag say; both product
+  // records share the leading fields, and IS_SLPNAME has the v701 place.
+  stskvr_isinfo_v701_t& product = def.isid.info.v701;
+  std::string_view value;
+  for (std::string_view line : lines) {
+    switch (ParseLine(line, value)) {
+      case kWriteCount: _convert_value(value, info.writeCount); break;
+      case kBaseName: StoreText(def.basename, value); break;
+      case kDate: StoreText(def.date, value); break;
+      case kFullDate: StoreText(def.fulldate, value); break;
+      case kPolicy: StoreText(def.policy, value); break;
+      case kSaveAs: _convert_value(value, def.saveas); break;
+      case kFormat: StoreText(def.format, value); break;
+      case kFlags: _convert_value(value, def.flags); break;
+      case kVersion: _convert_value(value, def.version); break;
+      case kDpaId: StoreText(def.isid.dpaid, value); break;
+      case kDpaVer: StoreText(def.isid.dpaver, value); break;
+      case kMaster: StoreText(product.master, value); break;
+      case kTime: _convert_value(value, product.time); break;
+      case kCopy: _convert_value(value, product.copy); break;
+      case kStream: _convert_value(value, product.stream); break;
+      case kType: product.type = ConvertSigned(value); break;
+      case kFragment: _convert_value(value, product.fragment); break;
+      case kInstance: _convert_value(value, product.instance); break;
+      case kClient: StoreText(product.client, value); break;
+      case kSlpName: StoreText(product.slpname, value); break;
+      case kSize: _convert_value(value, props.size); break;
+      case kBlockSize: _convert_value(value, props.blocksize); break;
+      case kStatus: _convert_value(value, props.status); break;
+      default: break;  // no known key: the line is ignored
+    }
+  }
 }
