@@ -1,27 +1,36 @@
-// The sub-commands of the vadizu tool. Main parses the command line against
-// a command's options and checks the count of its arguments before it loads
-// the plug-in; the command returns the exit status (kExitOk, kExitFailure,
-// or 128 plus a signal) and may throw UsageError for a bad option value.
+// The sub-commands of the vadizu tool. Each declares its own arguments and
+// options on its CLI11 sub-command; main parses the whole command line
+// before it loads the plug-in, then runs the one command chosen. A command
+// returns the exit status (kExitOk, kExitFailure, or 128 plus a signal) and
+// may throw UsageError for an option value it cannot use.
+//
+// A new command: write `CommandRunner DefineFoo(CLI::App& app)` in its own
+// commands_*.cpp, declare a `const Command kFooCommand` there and here, and
+// list it in kCommands in main.cpp.
 #ifndef VADIZU_TOOLS_COMMANDS_H_
 #define VADIZU_TOOLS_COMMANDS_H_
 
+#include <functional>
 #include <string>
-#include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "host.h"
-#include "options.h"
+#include "numbers.h"
+#include "output.h"
 
 namespace vadizu_tool {
 
+// Runs a parsed command against the loaded plug-in. Options live in state
+// the runner captures, filled in by the parse.
+using CommandRunner = std::function<int(Host& host, const Output& out)>;
+
 struct Command {
   const char* name;
-  const char* synopsis;  // the arguments after the command's name
-  size_t min_arguments;  // positional arguments the command accepts
-  size_t max_arguments;
   const char* summary;  // one line for the command list
-  const char* details;  // paragraph for the command's --help, or null
-  std::vector<OptionSpec> options;
-  int (*run)(Host& host, const Arguments& args);
+  // Adds the command's arguments and options to `app`, its sub-command,
+  // and returns the runner.
+  CommandRunner (*define)(CLI::App& app);
 };
 
 // put and get (commands_transfer.cpp).
@@ -32,20 +41,20 @@ extern const Command kListCommand;
 extern const Command kStatCommand;
 extern const Command kRemoveCommand;
 
-// The image named by the LSU and NAME arguments and --date; without --date
-// the default is used, and an empty default makes --date required.
-ImageKey KeyFromArguments(const Arguments& args,
-                          const std::string& default_date = "");
-// The definition of that image, a legacy one with --legacy when the command
-// offers that option.
-sts_image_def_v10_t DefinitionFromArguments(const Arguments& args,
-                                            const ImageKey& key);
+// The LSU NAME arguments and the --date (and, when offered, --legacy)
+// options of a command that names one image.
+struct ImageArguments {
+  ImageKey key;
+  bool legacy = false;
 
-// The options of every command that names one image.
-inline constexpr OptionSpec kDateOption = {"date", 0, "DATE",
-                                           "date text that names the image"};
-inline constexpr OptionSpec kLegacyOption = {
-    "legacy", 0, nullptr, "a legacy image: files named without the date"};
+  // The image's definition for the plug-in; a legacy one with --legacy.
+  sts_image_def_v10_t Definition() const;
+};
+
+// Declares LSU and NAME on `app`, and --date, required unless
+// `date_required` is false (put fills in a default date itself).
+void AddImageArguments(CLI::App& app, ImageArguments* args, bool with_legacy,
+                       bool date_required = true);
 
 }  // namespace vadizu_tool
 

@@ -2,23 +2,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "commands.h"
 #include "progress.h"
 
 namespace vadizu_tool {
 namespace {
-
-constexpr OptionSpec kJsonOption = {"json", 0, nullptr,
-                                    "print JSON for scripts instead of text"};
-
-// One property of an image, shown as "key: value" to people and as a JSON
-// member to scripts.
-struct Field {
-  const char* key;
-  std::string value;
-  bool is_number;
-};
 
 const char* StatusText(uint32_t status) {
   if (status & VADIZU_STATUS_WRITING) return "being written";
@@ -27,50 +17,23 @@ const char* StatusText(uint32_t status) {
   return "unknown";
 }
 
-std::vector<Field> Fields(const sts_image_info_v10_t& info) {
+// The properties of an image, in the order `stat` shows them.
+Json Properties(const sts_image_info_v10_t& info) {
   const sts_image_def_v10_t& def = info.def;
-  auto number = [](uint64_t value) { return std::to_string(value); };
   return {
-      {"name", VADIZU_FIELD(def.basename), false},
-      {"date", VADIZU_FIELD(def.date), false},
-      {"fulldate", VADIZU_FIELD(def.fulldate), false},
-      {"policy", VADIZU_FIELD(def.policy), false},
-      {"size", number(info.size), true},
-      {"blocksize", number(info.blocksize), true},
-      {"status", StatusText(info.status), false},
-      {"status_bits", number(info.status), true},
-      {"flags", number(def.flags), true},
-      {"saveas", number(def.saveas), true},
-      {"format", VADIZU_FIELD(def.format), false},
-      {"lsu", VADIZU_FIELD(info.lsu.name), false},
+      {"name", VADIZU_FIELD(def.basename)},
+      {"date", VADIZU_FIELD(def.date)},
+      {"fulldate", VADIZU_FIELD(def.fulldate)},
+      {"policy", VADIZU_FIELD(def.policy)},
+      {"size", info.size},
+      {"blocksize", info.blocksize},
+      {"status", StatusText(info.status)},
+      {"status_bits", info.status},
+      {"flags", def.flags},
+      {"saveas", def.saveas},
+      {"format", VADIZU_FIELD(def.format)},
+      {"lsu", VADIZU_FIELD(info.lsu.name)},
   };
-}
-
-std::string JsonQuote(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escape[8];
-      std::snprintf(escape, sizeof(escape), "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-std::string JsonObject(const std::vector<Field>& fields) {
-  std::string out = "{";
-  for (const Field& field : fields) {
-    if (out.size() > 1) out += ", ";
-    out += JsonQuote(field.key) + ": " +
-           (field.is_number ? field.value : JsonQuote(field.value));
-  }
-  return out + "}";
 }
 
 bool NameThenDate(const sts_image_info_v10_t& a,
@@ -106,16 +69,7 @@ int CollectImages(Host& host, const sts_lsu_name_v7_t& lsu, uint32_t flags,
   }
 }
 
-void PrintJsonList(const std::vector<sts_image_info_v10_t>& images) {
-  std::printf("[");
-  for (size_t i = 0; i < images.size(); ++i) {
-    std::printf("%s\n  %s", i == 0 ? "" : ",",
-                JsonObject(Fields(images[i])).c_str());
-  }
-  std::printf("%s]\n", images.empty() ? "" : "\n");
-}
-
-void PrintTable(const std::vector<sts_image_info_v10_t>& images) {
+std::string Table(const std::vector<sts_image_info_v10_t>& images) {
   std::vector<std::vector<std::string>> rows = {
       {"NAME", "DATE", "SIZE", "STATUS", "POLICY"}};
   for (const sts_image_info_v10_t& info : images) {
@@ -129,103 +83,117 @@ void PrintTable(const std::vector<sts_image_info_v10_t>& images) {
       width[c] = std::max(width[c], row[c].size());
     }
   }
+  std::string text;
   for (const auto& row : rows) {
-    std::string line;
     for (size_t c = 0; c + 1 < row.size(); ++c) {
-      line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
+      text += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
     }
-    std::printf("%s%s\n", line.c_str(), row.back().c_str());
+    text += row.back() + "\n";
   }
+  return text;
 }
 
-int RunList(Host& host, const Arguments& args) {
-  const uint32_t flags = args.Has("flags")
-                             ? ParseUnsigned32(args.Value("flags"), "flags")
-                             : VADIZU_LIST_ALL;
-  const sts_lsu_name_v7_t lsu = MakeLsuName(args.positional()[0]);
+struct ListArguments {
+  std::string lsu;
+  std::string flags;
+};
+
+int RunList(Host& host, const Output& out, const ListArguments& args) {
+  const uint32_t flags = args.flags.empty()
+                             ? VADIZU_LIST_ALL
+                             : ParseUnsigned32(args.flags, "flags");
+  const sts_lsu_name_v7_t lsu = MakeLsuName(args.lsu);
   std::vector<sts_image_info_v10_t> images;
   int exit_code = CollectImages(host, lsu, flags, &images);
   if (exit_code != kExitOk) return exit_code;
   std::sort(images.begin(), images.end(), NameThenDate);
-  if (args.Has("json")) {
-    PrintJsonList(images);
-  } else {
-    PrintTable(images);
+  Json list = Json::array();
+  for (const sts_image_info_v10_t& info : images) {
+    list.push_back(Properties(info));
   }
+  out.Report(Table(images), list);
   return kExitOk;
 }
 
-int RunStat(Host& host, const Arguments& args) {
-  const ImageKey key = KeyFromArguments(args);
-  const sts_image_def_v10_t def = DefinitionFromArguments(args, key);
-  const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
+int RunStat(Host& host, const Output& out, const ImageArguments& args) {
+  const sts_image_def_v10_t def = args.Definition();
+  const sts_lsu_name_v7_t lsu = MakeLsuName(args.key.lsu);
   sts_image_info_v10_t info{};
   int status = host.api().get_image_prop_byname(&lsu, host.session(),
                                                 host.server(), &def, &info);
   if (status != STS_EOK) {
-    return Host::Fail("cannot stat " + key.Describe(), status, key.lsu);
+    return Host::Fail("cannot stat " + args.key.Describe(), status,
+                      args.key.lsu);
   }
-  const std::vector<Field> fields = Fields(info);
-  if (args.Has("json")) {
-    std::printf("%s\n", JsonObject(fields).c_str());
-    return kExitOk;
+  const Json properties = Properties(info);
+  std::string text;
+  for (const auto& item : properties.items()) {
+    std::string key = item.key() + ":";
+    key.resize(std::max<size_t>(key.size(), 12), ' ');
+    const Json& value = item.value();
+    text += key + " " +
+            (value.is_string() ? value.get<std::string>() : value.dump()) +
+            "\n";
   }
-  for (const Field& field : fields) {
-    std::printf("%-12s %s\n", (std::string(field.key) + ":").c_str(),
-                field.value.c_str());
-  }
+  out.Report(text, properties);
   return kExitOk;
 }
 
-int RunRemove(Host& host, const Arguments& args) {
-  const ImageKey key = KeyFromArguments(args);
-  const sts_image_def_v10_t def = DefinitionFromArguments(args, key);
-  const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
+int RunRemove(Host& host, const Output& out, const ImageArguments& args) {
+  const sts_image_def_v10_t def = args.Definition();
+  const sts_lsu_name_v7_t lsu = MakeLsuName(args.key.lsu);
   int status =
       host.api().delete_image(&lsu, host.session(), host.server(), &def, 0);
   if (status != STS_EOK) {
-    return Host::Fail("cannot remove " + key.Describe(), status, key.lsu);
+    return Host::Fail("cannot remove " + args.key.Describe(), status,
+                      args.key.lsu);
   }
-  std::printf("removed %s\n", key.Describe().c_str());
+  out.Report("removed " + args.key.Describe() + "\n",
+             {{"removed", true}, {"name", args.key.name},
+              {"date", args.key.date}, {"lsu", args.key.lsu}});
   return kExitOk;
+}
+
+CommandRunner DefineList(CLI::App& app) {
+  auto args = std::make_shared<ListArguments>();
+  app.add_option("LSU", args->lsu, "the LSU directory")
+      ->required()
+      ->type_name("");
+  app.add_option("--flags", args->flags,
+                 "image kinds to list (default 7, all)")
+      ->type_name("N");
+  app.footer(
+      "One row per image, sorted by name and then date: size in bytes, status\n"
+      "(complete, incomplete, or being written) and policy. --flags selects\n"
+      "image kinds as the plug-in's list call does: 1 kind 1, 2 kind 0,\n"
+      "4 legacy; the default 7 lists all.");
+  return [args](Host& host, const Output& out) {
+    return RunList(host, out, *args);
+  };
+}
+
+CommandRunner DefineStat(CLI::App& app) {
+  auto args = std::make_shared<ImageArguments>();
+  AddImageArguments(app, args.get(), true);
+  return [args](Host& host, const Output& out) {
+    return RunStat(host, out, *args);
+  };
+}
+
+CommandRunner DefineRemove(CLI::App& app) {
+  auto args = std::make_shared<ImageArguments>();
+  AddImageArguments(app, args.get(), true);
+  return [args](Host& host, const Output& out) {
+    return RunRemove(host, out, *args);
+  };
 }
 
 }  // namespace
 
-const Command kListCommand = {
-    "ls",
-    "LSU",
-    1,
-    1,
-    "list the images of an LSU",
-    "One row per image, sorted by name and then date: size in bytes, status\n"
-    "(complete, incomplete, or being written) and policy. --flags selects\n"
-    "image kinds as the plug-in's list call does: 1 kind 1, 2 kind 0,\n"
-    "4 legacy; the default 7 lists all.",
-    {{"flags", 0, "N", "image kinds to list (default 7, all)"}, kJsonOption},
-    RunList,
-};
-
-const Command kStatCommand = {
-    "stat",
-    "LSU NAME --date DATE",
-    2,
-    2,
-    "show the properties of one image",
-    nullptr,
-    {kDateOption, kLegacyOption, kJsonOption},
-    RunStat,
-};
-
-const Command kRemoveCommand = {
-    "rm",
-    "LSU NAME --date DATE",
-    2,
-    2,
-    "remove an image and all its files",
-    nullptr,
-    {kDateOption, kLegacyOption},
-    RunRemove,
-};
+const Command kListCommand = {"ls", "list the images of an LSU", DefineList};
+const Command kStatCommand = {"stat", "show the properties of one image",
+                              DefineStat};
+const Command kRemoveCommand = {"rm", "remove an image and all its files",
+                                DefineRemove};
 
 }  // namespace vadizu_tool

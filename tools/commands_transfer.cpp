@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 #include "commands.h"
 #include "interrupt.h"
@@ -20,58 +21,78 @@ constexpr uint64_t kDefaultBufferSize = 1u << 20;
 // A single plug-in write or read moves at most 2 GiB - 1 bytes.
 constexpr uint64_t kMaxBufferSize = 1u << 30;
 
-const std::vector<OptionSpec> kTransferOptions = {
-    {"buffer", 0, "SIZE", "bytes per plug-in call, e.g. 4M (default 1M)"},
-    {"progress", 0, nullptr, "always show the progress bar"},
-    {"no-progress", 0, nullptr, "never show the progress bar"},
+// The options put and get share.
+struct TransferArguments {
+  ImageArguments image;
+  std::string file = "-";  // "-": standard input or output
+  std::string buffer;
+  bool progress = false;
+  bool no_progress = false;
+
+  size_t BufferSize() const {
+    if (buffer.empty()) return kDefaultBufferSize;
+    uint64_t size = ParseSize(buffer, "buffer");
+    if (size == 0 || size > kMaxBufferSize) {
+      throw UsageError("--buffer must be between 1 and 1G");
+    }
+    return static_cast<size_t>(size);
+  }
+
+  ProgressMode Progress() const {
+    if (progress && no_progress) {
+      throw UsageError("--progress and --no-progress exclude each other");
+    }
+    if (progress) return ProgressMode::kAlways;
+    if (no_progress) return ProgressMode::kNever;
+    return ProgressMode::kAuto;
+  }
 };
 
-std::vector<OptionSpec> WithTransferOptions(std::vector<OptionSpec> specs) {
-  specs.insert(specs.end(), kTransferOptions.begin(), kTransferOptions.end());
-  return specs;
+void AddTransferOptions(CLI::App& app, TransferArguments* args,
+                        const char* file_help) {
+  app.add_option("FILE", args->file, file_help)->type_name("");
+  app.add_option("--buffer", args->buffer,
+                 "bytes per plug-in call, e.g. 4M (default 1M)")
+      ->type_name("SIZE");
+  app.add_flag("--progress", args->progress, "always show the progress bar");
+  app.add_flag("--no-progress", args->no_progress,
+               "never show the progress bar");
 }
 
-size_t BufferSize(const Arguments& args) {
-  if (!args.Has("buffer")) return kDefaultBufferSize;
-  uint64_t size = ParseSize(args.Value("buffer"), "buffer");
-  if (size == 0 || size > kMaxBufferSize) {
-    throw UsageError("--buffer must be between 1 and 1G");
-  }
-  return static_cast<size_t>(size);
-}
+struct PutArguments : TransferArguments {
+  std::string policy;
+  std::string metadata;
 
-ProgressMode ProgressFromArguments(const Arguments& args) {
-  if (args.Has("progress") && args.Has("no-progress")) {
-    throw UsageError("--progress and --no-progress exclude each other");
-  }
-  if (args.Has("progress")) return ProgressMode::kAlways;
-  if (args.Has("no-progress")) return ProgressMode::kNever;
-  return ProgressMode::kAuto;
-}
-
-uint32_t SaveAsFromArguments(const Arguments& args) {
-  if (!args.Has("metadata")) return VADIZU_SAVEAS_IMAGE;
-  std::string kind = args.Value("metadata");
-  if (kind == "clear") return VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_CLEAR_FILES;
-  if (kind == "opaque") {
+  uint32_t SaveAs() const {
+    if (metadata.empty()) return VADIZU_SAVEAS_IMAGE;
+    if (metadata == "clear") {
+      return VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_CLEAR_FILES;
+    }
     return VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_OPAQUE_FILES;
   }
-  throw UsageError("--metadata takes clear or opaque, not " + kind);
-}
+};
+
+struct GetArguments : TransferArguments {
+  bool force = false;
+};
 
 std::string Now() { return std::to_string(std::time(nullptr)); }
 
-// The third argument, "-" or absent meaning the standard stream.
-std::string StreamArgument(const Arguments& args) {
-  return args.positional().size() > 2 ? args.positional()[2] : "-";
-}
-
-// "KEY: 335544320 bytes in 0.84 s, 399.5 MB/s"
-void PrintReport(FILE* out, const char* verb, const ImageKey& key,
-                 uint64_t bytes, double seconds) {
-  std::fprintf(out, "%s %s: %llu bytes in %.2f s, %s\n", verb,
-               key.Describe().c_str(), static_cast<unsigned long long>(bytes),
-               seconds, FormatRate(bytes, seconds).c_str());
+// "stored KEY: 335544320 bytes in 0.84 s, 399.5 MB/s"
+void Report(const Output& out, FILE* stream, const char* verb,
+            const ImageKey& key, uint64_t bytes, double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof(text), ": %llu bytes in %.2f s, ",
+                static_cast<unsigned long long>(bytes), seconds);
+  out.Report(std::string(verb) + " " + key.Describe() + text +
+                 FormatRate(bytes, seconds) + "\n",
+             {{verb, true},
+              {"name", key.name},
+              {"date", key.date},
+              {"lsu", key.lsu},
+              {"bytes", bytes},
+              {"seconds", seconds}},
+             stream);
 }
 
 int FailSystem(const std::string& what, int error) {
@@ -190,16 +211,17 @@ class OutputFile final {
   bool kept_ = false;
 };
 
-int RunPut(Host& host, const Arguments& args) {
-  const ImageKey key = KeyFromArguments(args, Now());
-  sts_image_def_v10_t def = DefinitionFromArguments(args, key);
-  CopyField(def.policy, sizeof(def.policy), args.Value("policy"), "policy");
-  def.saveas = SaveAsFromArguments(args);
-  const size_t buffer_size = BufferSize(args);
-  const ProgressMode progress = ProgressFromArguments(args);
+int RunPut(Host& host, const Output& out, PutArguments args) {
+  if (args.image.key.date.empty()) args.image.key.date = Now();
+  const ImageKey& key = args.image.key;
+  sts_image_def_v10_t def = args.image.Definition();
+  CopyField(def.policy, sizeof(def.policy), args.policy, "policy");
+  def.saveas = args.SaveAs();
+  const size_t buffer_size = args.BufferSize();
+  const ProgressMode progress = args.Progress();
   const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
 
-  const std::string source = StreamArgument(args);
+  const std::string& source = args.file;
   FileDescriptor input(OpenInput(source));
   if (input.get() < 0) return FailSystem("cannot open " + source, errno);
 
@@ -246,15 +268,15 @@ int RunPut(Host& host, const Arguments& args) {
   if (status != STS_EOK) {
     return Host::Fail("closing " + key.Describe() + " failed", status);
   }
-  PrintReport(stdout, "stored", key, copy.bytes, clock.Seconds());
+  Report(out, stdout, "stored", key, copy.bytes, clock.Seconds());
   return kExitOk;
 }
 
-int RunGet(Host& host, const Arguments& args) {
-  const ImageKey key = KeyFromArguments(args);
-  const sts_image_def_v10_t def = DefinitionFromArguments(args, key);
-  const size_t buffer_size = BufferSize(args);
-  const ProgressMode progress = ProgressFromArguments(args);
+int RunGet(Host& host, const Output& out, const GetArguments& args) {
+  const ImageKey& key = args.image.key;
+  const sts_image_def_v10_t def = args.image.Definition();
+  const size_t buffer_size = args.BufferSize();
+  const ProgressMode progress = args.Progress();
   const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
 
   stsp_image_handle_s* handle = nullptr;
@@ -276,7 +298,7 @@ int RunGet(Host& host, const Arguments& args) {
   }
 
   std::unique_ptr<OutputFile> output =
-      OutputFile::Open(StreamArgument(args), args.Has("force"));
+      OutputFile::Open(args.file, args.force);
   if (output == nullptr) return kExitFailure;
 
   InterruptGuard interrupt;
@@ -301,51 +323,54 @@ int RunGet(Host& host, const Arguments& args) {
     return FailSystem("writing the restored data failed",
                       copy.error != 0 ? copy.error : errno);
   }
-  PrintReport(to_stdout ? stderr : stdout, "restored", key, copy.bytes,
-              clock.Seconds());
+  Report(out, to_stdout ? stderr : stdout, "restored", key, copy.bytes,
+         clock.Seconds());
   return kExitOk;
+}
+
+CommandRunner DefinePut(CLI::App& app) {
+  auto args = std::make_shared<PutArguments>();
+  AddImageArguments(app, &args->image, true, false);
+  AddTransferOptions(app, args.get(), "the file to store; - or absent: stdin");
+  app.add_option("--policy", args->policy, "policy name recorded with the image")
+      ->type_name("NAME");
+  app.add_option("--metadata", args->metadata,
+                 "also keep a status block per write: clear or opaque")
+      ->type_name("KIND")
+      ->check(CLI::IsMember({"clear", "opaque"}));
+  app.footer(
+      "Creates the image NAME in the LSU directory and writes FILE (standard\n"
+      "input when FILE is - or absent) into it. The image is closed complete\n"
+      "when all bytes are stored and incomplete when anything fails or the\n"
+      "command is interrupted (exit status 130 for SIGINT). --date defaults to\n"
+      "the current time in seconds since the epoch. The plug-in never creates\n"
+      "nor writes the data file of a legacy image: --legacy only registers a\n"
+      "data file named NAME that is already in the LSU.");
+  return [args](Host& host, const Output& out) {
+    return RunPut(host, out, *args);
+  };
+}
+
+CommandRunner DefineGet(CLI::App& app) {
+  auto args = std::make_shared<GetArguments>();
+  AddImageArguments(app, &args->image, true);
+  AddTransferOptions(app, args.get(),
+                     "where to restore; - or absent: stdout");
+  app.add_flag("-f,--force", args->force, "replace an existing FILE");
+  app.footer(
+      "Reads the whole image and writes it to FILE (standard output when FILE\n"
+      "is - or absent). An existing regular file is only replaced with --force;\n"
+      "a file left half written by a failed restore is removed.");
+  return [args](Host& host, const Output& out) {
+    return RunGet(host, out, *args);
+  };
 }
 
 }  // namespace
 
 const Command kPutCommand = {
-    "put",
-    "LSU NAME [FILE|-]",
-    2,
-    3,
-    "store a file or standard input as a new image",
-    "Creates the image NAME in the LSU directory and writes FILE (standard\n"
-    "input when FILE is - or absent) into it. The image is closed complete\n"
-    "when all bytes are stored and incomplete when anything fails or the\n"
-    "command is interrupted (exit status 130 for SIGINT). --date defaults to\n"
-    "the current time in seconds since the epoch. The plug-in never creates\n"
-    "nor writes the data file of a legacy image: --legacy only registers a\n"
-    "data file named NAME that is already in the LSU.",
-    WithTransferOptions({
-        kDateOption,
-        {"policy", 0, "NAME", "policy name recorded with the image"},
-        {"metadata", 0, "KIND",
-         "also keep a status block per write: clear or opaque"},
-        {"legacy", 0, nullptr,
-         "register the existing legacy data file LSU/NAME (empty input)"},
-    }),
-    RunPut,
-};
-
+    "put", "store a file or standard input as a new image", DefinePut};
 const Command kGetCommand = {
-    "get",
-    "LSU NAME --date DATE [FILE|-]",
-    2,
-    3,
-    "restore an image to a file or standard output",
-    "Reads the whole image and writes it to FILE (standard output when FILE\n"
-    "is - or absent). An existing regular file is only replaced with --force;\n"
-    "a file left half written by a failed restore is removed.",
-    WithTransferOptions({
-        kDateOption,
-        {"force", 'f', nullptr, "replace an existing FILE"},
-    }),
-    RunGet,
-};
+    "get", "restore an image to a file or standard output", DefineGet};
 
 }  // namespace vadizu_tool

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "io.h"
-#include "options.h"
+#include "numbers.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "options.h"
+#include "numbers.h"
 #include "status.h"
 
 namespace vadizu_tool {

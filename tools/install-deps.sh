@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, when some are missing.
 # Usage: tools/install-deps.sh [extra-package ...]
 set -euo pipefail
-packages=(cmake g++ make libace-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config "$@")
+packages=(cmake g++ make libace-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
+  libcli11-dev nlohmann-json3-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

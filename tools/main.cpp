@@ -1,16 +1,16 @@
 // vadizu: a small backup host that stores, lists, restores and removes
 // images through the vadizu plug-in, loaded at run time like any host loads
-// it. Exit status: 0 success, 1 failure, 2 bad usage, 128 + signal when
-// interrupted.
+// it. Exit statuses are listed in the help text below.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "commands.h"
 #include "host.h"
-#include "options.h"
 #include "plugin.h"
 
 namespace vadizu_tool {
@@ -19,88 +19,165 @@ namespace {
 const Command* const kCommands[] = {&kPutCommand, &kGetCommand, &kListCommand,
                                     &kStatCommand, &kRemoveCommand};
 
-const std::vector<OptionSpec> kGlobalOptions = {
-    {"plugin", 0, "PATH", "plug-in library to load"},
-    {"verbose", 'v', nullptr, "print every log line of the plug-in"},
-    {"log-mask", 0, "N", "print the plug-in's log lines of severity N"},
-    {"help", 'h', nullptr, "show this help"},
-    {"version", 0, nullptr, "show the version"},
+const char kOverview[] =
+    "Stores, lists, restores and removes backup images in an LSU directory\n"
+    "through the vadizu plug-in.";
+
+const char kFooter[] =
+    "Log severities are 1 info, 3 warning and 4 error; --log-mask prints\n"
+    "the lines whose severity shares a bit with N, -v is --log-mask 7.\n"
+    "The default plug-in is the libvadizu.so.1 installed beside vadizu\n"
+    "(or built beside it), else the one the dynamic loader finds.\n"
+    "Exit status: 0 success, 1 failure (the plug-in's status code is\n"
+    "printed), 2 bad usage, 130 interrupted.\n"
+    "Run 'vadizu COMMAND --help' for the options of a command.\n";
+
+// The options every command takes, before or after the command's name.
+struct GlobalOptions {
+  std::string plugin;
+  bool verbose = false;
+  std::string log_mask;
+  Output output;
+
+  uint32_t LogMask() const {
+    if (!log_mask.empty()) return ParseUnsigned32(log_mask, "log-mask");
+    return verbose ? kLogEverything : 0;
+  }
 };
 
-void PrintOverview() {
-  std::printf(
-      "Usage: vadizu [OPTIONS] COMMAND [ARGS]\n"
-      "Stores, lists, restores and removes backup images in an LSU directory\n"
-      "through the vadizu plug-in.\n\nCommands:\n");
-  for (const Command* command : kCommands) {
-    std::string left = std::string(command->name) + " " + command->synopsis;
-    std::printf("  %-34s %s\n", left.c_str(), command->summary);
-  }
-  std::printf(
-      "\nOptions:\n%s\n"
-      "Log severities are 1 info, 3 warning and 4 error; --log-mask prints\n"
-      "the lines whose severity shares a bit with N, -v is --log-mask 7.\n"
-      "The default plug-in is the libvadizu.so.1 installed beside vadizu\n"
-      "(or built beside it), else the one the dynamic loader finds.\n"
-      "Exit status: 0 success, 1 failure (the plug-in's status code is\n"
-      "printed), 2 bad usage, 130 interrupted.\n"
-      "Run 'vadizu COMMAND --help' for the options of a command.\n",
-      FormatOptions(kGlobalOptions).c_str());
+void AddGlobalOptions(CLI::App& app, GlobalOptions* global) {
+  app.add_option("--plugin", global->plugin, "plug-in library to load")
+      ->type_name("PATH");
+  app.add_flag("-v,--verbose", global->verbose,
+               "print every log line of the plug-in");
+  app.add_option("--log-mask", global->log_mask,
+                 "print the plug-in's log lines of severity N")
+      ->type_name("N");
+  app.add_flag("-q,--quiet", global->output.quiet,
+               "print nothing on standard output on success");
+  app.add_flag("--json", global->output.json,
+               "report in JSON for scripts instead of text");
 }
 
-void PrintCommandHelp(const Command& command) {
-  std::printf("Usage: vadizu %s [OPTIONS] %s\n%s.\n", command.name,
-              command.synopsis, command.summary);
-  if (command.details != nullptr) std::printf("\n%s\n", command.details);
-  std::printf("\nOptions:\n%s%s", FormatOptions(command.options).c_str(),
-              FormatOptions(kGlobalOptions).c_str());
-}
+// Bad usage found by the parser or by a command, with the help to read.
+class UsageProblem : public UsageError {
+ public:
+  UsageProblem(const std::string& what, const std::string& command)
+      : UsageError(what), command_(command) {}
+  const std::string& command() const { return command_; }
 
-const Command& FindCommand(const std::string& name) {
-  for (const Command* command : kCommands) {
-    if (name == command->name) return *command;
-  }
-  throw UsageError("unknown command " + name);
-}
+ private:
+  std::string command_;
+};
 
-uint32_t LogMask(const Arguments& args) {
-  if (args.Has("log-mask")) {
-    return ParseUnsigned32(args.Value("log-mask"), "log-mask");
-  }
-  return args.Has("verbose") ? kLogEverything : 0;
-}
-
-int Run(std::vector<std::string> args) {
-  size_t at = FirstPositional(args, kGlobalOptions);
-  if (at == args.size()) {
-    Arguments global = Arguments::Parse(args, kGlobalOptions);
-    if (global.Has("version")) {
-      std::printf("vadizu %s\n", VADIZU_TOOL_VERSION);
-      return kExitOk;
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                         diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
     }
-    if (global.Has("help")) {
-      PrintOverview();
-      return kExitOk;
-    }
-    throw UsageError("no command given");
   }
-  const Command& command = FindCommand(args[at]);
-  args.erase(args.begin() + static_cast<std::ptrdiff_t>(at));
-  std::vector<OptionSpec> specs = command.options;
-  specs.insert(specs.end(), kGlobalOptions.begin(), kGlobalOptions.end());
-  Arguments parsed = Arguments::Parse(args, specs);
-  if (parsed.Has("help")) {
-    PrintCommandHelp(command);
-    return kExitOk;
-  }
-  parsed.ExpectPositional(command.min_arguments, command.max_arguments,
-                          std::string(command.name) + " " + command.synopsis);
-  const uint32_t log_mask = LogMask(parsed);
+  return row[b.size()];
+}
 
-  std::unique_ptr<Host> host =
-      Host::Open(parsed.Value("plugin", DefaultPluginPath()), log_mask);
-  if (host == nullptr) return kExitFailure;
-  return command.run(*host, parsed);
+// The known word closest to `typed`, if it is close enough to be a typo.
+std::string Closest(const std::string& typed,
+                    const std::vector<std::string>& known) {
+  std::string best;
+  size_t best_distance = std::max<size_t>(2, typed.size() / 3) + 1;
+  for (const std::string& word : known) {
+    size_t distance = EditDistance(typed, word);
+    if (distance < best_distance) {
+      best = word;
+      best_distance = distance;
+    }
+  }
+  return best;
+}
+
+std::string DidYouMean(const std::string& suggestion) {
+  return suggestion.empty() ? "" : "; did you mean " + suggestion + "?";
+}
+
+// Words the parser could not place in `app`: an unknown option, a command
+// that does not exist, or one argument too many.
+void CheckLeftovers(CLI::App& app, const std::string& command) {
+  std::vector<std::string> left = app.remaining();
+  if (left.empty()) return;
+  const std::string& word = left.front();
+  if (word.size() > 1 && word[0] == '-') {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options()) {
+      for (const std::string& name : option->get_lnames()) {
+        names.push_back("--" + name);
+      }
+    }
+    throw UsageProblem("unknown option " + word + DidYouMean(Closest(word, names)),
+                       command);
+  }
+  if (command.empty()) {
+    std::vector<std::string> names;
+    for (const Command* known : kCommands) names.push_back(known->name);
+    throw UsageProblem("unknown command " + word + DidYouMean(Closest(word, names)),
+                       command);
+  }
+  throw UsageProblem("unexpected argument " + word, command);
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app(kOverview, "vadizu");
+  app.allow_extras();
+  app.footer(kFooter);
+  app.set_version_flag("--version", std::string("vadizu ") + VADIZU_TOOL_VERSION);
+  GlobalOptions global;
+  AddGlobalOptions(app, &global);
+  std::vector<std::pair<CLI::App*, CommandRunner>> commands;
+  for (const Command* command : kCommands) {
+    CLI::App* sub = app.add_subcommand(command->name, command->summary);
+    CommandRunner runner = command->define(*sub);
+    if (!sub->get_footer().empty()) sub->footer(sub->get_footer() + "\n");
+    AddGlobalOptions(*sub, &global);
+    commands.emplace_back(sub, std::move(runner));
+  }
+
+  std::pair<CLI::App*, CommandRunner>* chosen = nullptr;
+  auto chosen_name = [&]() -> std::string {
+    for (auto& command : commands) {
+      if (command.first->parsed()) chosen = &command;
+    }
+    return chosen != nullptr ? chosen->first->get_name() : "";
+  };
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    const std::string name = chosen_name();
+    CheckLeftovers(chosen != nullptr ? *chosen->first : app, name);
+    throw UsageProblem(e.what(), name);
+  }
+  const std::string name = chosen_name();
+  CheckLeftovers(app, "");
+  if (chosen == nullptr) throw UsageProblem("no command given", "");
+  CheckLeftovers(*chosen->first, name);
+
+  try {
+    const uint32_t log_mask = global.LogMask();
+    std::unique_ptr<Host> host = Host::Open(
+        global.plugin.empty() ? DefaultPluginPath() : global.plugin, log_mask);
+    if (host == nullptr) return kExitFailure;
+    return chosen->second(*host, global.output);
+  } catch (const UsageProblem&) {
+    throw;
+  } catch (const UsageError& e) {
+    throw UsageProblem(e.what(), name);
+  }
 }
 
 }  // namespace
@@ -111,9 +188,11 @@ int main(int argc, char** argv) {
   // A closed pipe on the output is reported as a failed write, not a crash.
   std::signal(SIGPIPE, SIG_IGN);
   try {
-    return Run(std::vector<std::string>(argv + 1, argv + argc));
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "vadizu: %s\nTry 'vadizu --help'.\n", e.what());
+    return Run(argc, argv);
+  } catch (const UsageProblem& e) {
+    std::string help = e.command().empty() ? "vadizu --help"
+                                           : "vadizu " + e.command() + " --help";
+    std::fprintf(stderr, "vadizu: %s\nTry '%s'.\n", e.what(), help.c_str());
     return kExitUsage;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "vadizu: %s\n", e.what());
