@@ -1,11 +1,18 @@
 # Convenience front end over CMake presets. `make test` and `make demo`
 # install any missing Debian packages first.
-.PHONY: all deps build build-asan test demo bench stress fuzz package cluster-test clean
+.PHONY: all deps packaging-deps build build-asan test demo bench stress fuzz package cluster-test clean
+
+# What building the Debian packages takes beyond the build's own packages;
+# the install test builds them too.
+PACKAGING = debhelper dpkg-dev fakeroot lintian
 
 all: build
 
 deps:
 	@tools/install-deps.sh
+
+packaging-deps:
+	@tools/install-deps.sh $(PACKAGING)
 
 build: deps
 	cmake --preset default >/dev/null
@@ -15,7 +22,7 @@ build-asan: deps
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan
 
-test: build build-asan
+test: build build-asan packaging-deps
 	ctest --preset default
 	ctest --preset asan
 
@@ -34,8 +41,12 @@ stress: build
 fuzz: deps
 	tests/fuzz/run.sh
 
-package: build
-	cd build && cpack -G DEB
+# dpkg-buildpackage on a copy of the tree: the packages, .buildinfo and
+# .changes land in build/packages/, checked by lintian.
+package: deps packaging-deps
+	tools/build-packages.sh build/packages
+	lintian --fail-on error,warning build/packages/*.changes
+	@echo "lintian: no errors, no warnings"
 
 cluster-test: build
 	tests/cluster/run.sh

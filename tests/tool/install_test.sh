@@ -1,30 +1,38 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, checks what lands there, and
-# builds a small C consumer twice, with pkg-config and with find_package,
-# then runs both against an image stored by the installed vadizu command.
-# Usage: install_test.sh BUILD_DIR C_COMPILER
+# Builds the Debian packages, unpacks all three into a scratch root, runs
+# the packaged vadizu command from there, and builds a small C consumer
+# twice against the unpacked development files, with pkg-config and with
+# find_package, then runs both on an image that command stored.
+# Usage: install_test.sh SOURCE_DIR C_COMPILER   (77: no packaging tools)
 set -eu
-build=$1
+src=$1
 cc=$2
+for tool in dpkg-buildpackage dh; do
+  command -v $tool >/dev/null ||
+    { echo "SKIPPED: $tool is missing; make test installs it"; exit 77; }
+done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
+root=$work/root
 die() { echo "FAIL: $*"; exit 1; }
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in include/vadizu.h bin/vadizu share/man/man1/vadizu.1; do
-  [ -e "$prefix/$f" ] || die "$f not installed"
-done
-PKG_CONFIG_PATH=$(echo "$prefix"/lib*/pkgconfig)
-export PKG_CONFIG_PATH
-libdir=$(pkg-config --variable=libdir vadizu)
+"$src/tools/build-packages.sh" "$work/packages" >/dev/null
+for deb in "$work"/packages/*.deb; do dpkg-deb -x "$deb" "$root"; done
+libdir=$root/usr/lib/$(dpkg-architecture -q DEB_HOST_MULTIARCH)
+[ -e "$root/usr/share/man/man1/vadizu.1.gz" ] || die "no compressed man page"
 [ -L "$libdir/libvadizu.so" ] && [ -L "$libdir/libvadizu.so.1" ] ||
   die "library links missing in $libdir"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+[ "$(pkg-config --variable=libdir vadizu)" -ef "$libdir" ] ||
+  die "vadizu.pc does not lead to $libdir"
+version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
+[ "$("$root/usr/bin/vadizu" --version)" = "vadizu $version" ] ||
+  die "packaged vadizu --version is not $version"
 
-# The installed command finds the installed plug-in by itself.
+# The packaged command finds the packaged plug-in by itself.
 mkdir "$work/lsu" "$work/project"
 head -c 4096 /dev/zero >"$work/data"
-"$prefix/bin/vadizu" put "$work/lsu" consumed "$work/data" --date 1 >/dev/null
+"$root/usr/bin/vadizu" put "$work/lsu" consumed "$work/data" --date 1 >/dev/null
 
 cat >"$work/consumer.c" <<'C'
 #include <stdio.h>
@@ -52,7 +60,7 @@ add_executable(consumer ../consumer.c)
 target_link_libraries(consumer PRIVATE vadizu::vadizu)
 CMAKE
 cmake -S "$work/project" -B "$work/project/build" -DCMAKE_C_COMPILER="$cc" \
-  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$work/project/build" >/dev/null
 for consumer in "$work/by-pkg-config" "$work/project/build/consumer"; do
   [ "$("$consumer" "$work/lsu")" = consumed ] || die "$consumer"

@@ -1,13 +1,12 @@
-# Installation and packaging of libvadizu: the shared library with its
-# SONAME links, the public header, a pkg-config file, a CMake package
-# (find_package(vadizu) gives vadizu::vadizu), and a Debian package built
-# by CPack (`make package`). The vadizu command installs itself from tools/.
+# Installation of libvadizu: the shared library with its SONAME links, the
+# public header, a pkg-config file and a CMake package (find_package(vadizu)
+# gives vadizu::vadizu). The vadizu command installs itself from tools/;
+# debian/ splits all of it into packages.
 
 include(CMakePackageConfigHelpers)
 
 install(TARGETS vadizu EXPORT vadizuTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/vadizu.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
@@ -38,22 +37,3 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/vadizu.pc.in
   ${PROJECT_BINARY_DIR}/vadizu.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vadizu.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-
-# Debian package.
-set(CPACK_PACKAGE_NAME vadizu)
-set(CPACK_PACKAGE_VENDOR "vadizu developers")
-set(CPACK_PACKAGE_CONTACT "vadizu developers <vadizu@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "disk storage plug-in for backup hosts, with the vadizu command")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libace-7.0.8, libc6, libstdc++6")
-endif()
-include(CPack)
