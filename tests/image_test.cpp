@@ -179,6 +179,15 @@ TEST_F(ImageTest, FailuresReturnTheirCodeLogAsPromisedAndLeaveNoTrace) {
   no_image.saveas = VADIZU_SAVEAS_CLEAR_FILES, flags3.flags = 3;
   std::strcpy(forged.policy, "p\nWRITECOUNT=0\nIMO_STATUS=1");
   const std::string data = Base(fresh) + ".img";
+  // Entries that are not the requested image's info file: a FIFO, a
+  // directory, and images whose names lead to the same files.
+  sts_image_def_v10_t fifo = host::MakeDef("fifo"), folder = host::MakeDef("dir");
+  ASSERT_EQ(0, mkfifo(InfoPath(fifo).c_str(), 0600));
+  ASSERT_EQ(0, mkdir(InfoPath(folder).c_str(), 0700));
+  sts_image_def_v10_t xy_z = host::MakeDef("x.y", "z"), x_yz = host::MakeDef("x", "y.z");
+  sts_image_def_v10_t a_b = host::MakeDef("a_b"), a_slash_b = host::MakeDef("a/b");
+  MakeImage(xy_z, "xy", VADIZU_CLOSE_INCOMPLETE);
+  MakeImage(a_b, "ab", VADIZU_CLOSE_COMPLETE);
   char buf[16];
   uint64_t count;
   sts_image_info_v10_t info;
@@ -216,6 +225,20 @@ TEST_F(ImageTest, FailuresReturnTheirCodeLogAsPromisedAndLeaveNoTrace) {
        [&] { EXPECT_EQ(-1, FileSize(data)); }},
       {"properties, missing image", [&] { return PropsByName(fresh, &info); }, STS_ENOENT, {3},
        [&] { EXPECT_EQ(0xeeeeeeeeu, info.status); }},
+      {"open, FIFO as info file", [&] { return Open(fifo, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
+      {"open to write, FIFO as info file", [&] { return Open(fifo, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1}},
+      {"properties, FIFO as info file", [&] { return PropsByName(fifo, &info); }, STS_ENOENT, {3}},
+      {"delete, directory as info file", [&] { return Delete(folder); }, STS_ENOENT, {3}},
+      {"create, another image's name", [&] { return Create(x_yz, &out); }, STS_EEXIST, {4, 4}},
+      {"open, another image's name", [&] { return Open(x_yz, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
+      {"open to write, another image's name", [&] { return Open(x_yz, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1},
+       [&] { EXPECT_EQ("0", InfoFields(InfoPath(xy_z))["WRITECOUNT"]); }},
+      {"delete, another image's name", [&] { return Delete(x_yz); }, STS_ENOENT, {3},
+       [&] { EXPECT_EQ("xy", ReadFile(Base(xy_z) + ".img")); }},
+      {"delete, a/b for a_b", [&] { return Delete(a_slash_b); }, STS_ENOENT, {3},
+       [&] { EXPECT_EQ("ab", ReadFile(Base(a_b) + ".img")); }},
+      {"properties, another image's name", [&] { return PropsByName(x_yz, &info); }, STS_EOK, {},
+       [&] { EXPECT_STREQ("x.y", info.def.basename); }},
       {"read, null buffer", [&] { return vadizu_read_image(reader, nullptr, 1, 0, &count); }, STS_EINVAL, {4}},
       {"read, 2 GiB", [&] { return vadizu_read_image(reader, buf, 1u << 31, 0, &count); }, STS_EINVAL, {4}},
       {"write on a reader", [&] { return Write(reader, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},

@@ -193,7 +193,7 @@ TEST_F(InfoFileTest, ReaderToleratesWhatHandsAndOtherToolsWrite) {
        [](Info i) { EXPECT_EQ(4294967295u, i.def.flags); EXPECT_EQ(-1, i.def.isid.info.v65.type); }},
       {"numbers", "IMO_SIZE= 42abc\nIMO_BLOCKSIZE=abc\nIMO_STATUS=1\n", STS_EOK,
        [](Info i) { EXPECT_EQ(42u, i.size); EXPECT_EQ(0u, i.blocksize); }},
-      {"long text", "IMG_BASENAME=" + std::string(2000, 'b') + "\nIMO_STATUS=1\n", STS_EOK,
+      {"long text, another image's", "IMG_BASENAME=" + std::string(2000, 'b') + "\nIMO_STATUS=1\n", STS_ENOENT,
        [](Info i) { EXPECT_EQ(std::string(1023, 'b'), i.def.basename); }},
       {"line cut at byte 4096", cut, STS_EIMGSTATE,
        [](Info i) { EXPECT_EQ(12u, i.size); EXPECT_EQ(0u, i.status); }},

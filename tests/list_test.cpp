@@ -58,6 +58,7 @@ TEST_F(ListTest, FlagsSelectImagesAndEverythingElseIsSkipped) {
   ASSERT_EQ(0, mkdir(dir_.File("sub").c_str(), 0700));
   ASSERT_EQ(0, mkdir(dir_.File("dir.info").c_str(), 0700));
   ASSERT_EQ(0, symlink("nowhere", dir_.File("dangling.info").c_str()));
+  ASSERT_EQ(0, mkfifo(dir_.File("fifo.d.info").c_str(), 0600));  // no wait
   for (const char* name :
        {"notes.txt", "x.INFO", "x.info.bak", "sub/x.d.info"}) {
     host::WriteFile(dir_.File(name), "IMG_BASENAME=x\nIMG_FLAGS=0\n");
@@ -85,6 +86,27 @@ TEST_F(ListTest, FlagsSelectImagesAndEverythingElseIsSkipped) {
     }
   }
   EXPECT_EQ(STS_EOK, vadizu_close_image(writing, 0));
+}
+
+// Texts the host filled to the last byte come back terminated: by handle,
+// by name and from a listing.
+TEST_F(ListTest, TextsThatFilledTheirArraysComeBackTerminated) {
+  sts_image_def_v10_t def = host::MakeDef("full");
+  std::memset(def.policy, 'p', sizeof def.policy);
+  std::memset(def.format, 'f', sizeof def.format);
+  stsp_image_handle_s* image = nullptr;
+  ASSERT_EQ(STS_EOK, Create(def, &image));
+  sts_image_info_v10_t by_handle, by_name;
+  ASSERT_EQ(STS_EOK, vadizu_get_image_prop(image, &by_handle));
+  ASSERT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
+  ASSERT_EQ(STS_EOK, PropsByName(def, &by_name));
+  std::vector<sts_image_def_v10_t> listed;
+  ListAll(lsu_, VADIZU_LIST_ALL, &listed);
+  ASSERT_EQ(1u, listed.size());
+  for (const sts_image_def_v10_t* got : {&by_handle.def, &by_name.def, &listed[0]}) {
+    EXPECT_EQ(1023u, strnlen(got->policy, sizeof got->policy));
+    EXPECT_EQ(15u, strnlen(got->format, sizeof got->format));
+  }
 }
 
 TEST_F(ListTest, ExhaustedListAnswersNoEntryQuietlyForever) {

@@ -138,7 +138,7 @@ void VADIZUImage::Create() {
 }
 
 void VADIZUImage::Open() {
-  int flags = O_CLOEXEC;
+  int flags = O_CLOEXEC | O_NONBLOCK;  // a FIFO never holds the open
   if (m_Mode == VADIZUImageInfo::BDImageModeRead) {
     flags |= O_RDONLY;
   } else if (IsWritable()) {
@@ -188,6 +188,8 @@ void VADIZUImage::CloseImage(bool complete) {
 
 int VADIZUImage::DeleteImage() {
   if (m_Mode != VADIZUImageInfo::BDImageModeNone) VADIZU_THROW(STS_EINTERNAL);
+  // Another image whose name leads to the same files is not ours to remove.
+  m_ImageInfo.CheckRecordsRequestedImage();
   const sts_session_def_v7_t& session = m_ImageHandle.session;
   int status = VADIZUImageInfo::DeleteFile(session, m_ImageMetaPathName);
   if (status != STS_EOK && status != STS_ENOENT) return status;

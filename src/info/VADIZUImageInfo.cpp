@@ -54,6 +54,46 @@ bool EndsInDotComponent(const std::string& dir) {
   return false;
 }
 
+// An entry that is not the requested image's info file is answered as a
+// missing image is: a line at the severity of a missing file, STS_ENOENT.
+[[noreturn]] void ThrowAsMissing(const sts_session_def_v7_t& session,
+                                 const std::string& path, const char* reason) {
+  VADIZUImageError::Log(
+      &session, "open() failed on image file " + path + " (" + reason + ")",
+      VADIZU_SEVERITY_WARNING);
+  VADIZU_THROW(STS_ENOENT);
+}
+
+constexpr char kNotRegular[] = "not a regular file";
+
+template <size_t N>
+void Terminate(char (&field)[N]) {
+  field[N - 1] = '\0';
+}
+
+// Text fields the host sees again end inside their arrays, also when the
+// host filled an array to its last byte.
+void TerminateTextFields(sts_image_def_v10_t& def) {
+  Terminate(def.basename);
+  Terminate(def.date);
+  Terminate(def.fulldate);
+  Terminate(def.policy);
+  Terminate(def.format);
+  Terminate(def.isid.dpaid);
+  Terminate(def.isid.dpaver);
+  Terminate(def.isid.info.v701.master);
+  Terminate(def.isid.info.v701.client);
+  Terminate(def.isid.info.v701.slpname);
+}
+
+// The fields an image's file name is made from: the base name and, for a
+// dated (not legacy) name, the date. Both are terminated text.
+std::string NameFields(const sts_image_def_v10_t& def, bool legacy) {
+  std::string fields = def.basename;
+  if (!legacy) fields.append(1, '\0').append(def.date);
+  return fields;
+}
+
 }  // namespace
 
 const std::string VADIZUImageInfo::m_ImageInfoPathNameSuffix = ".info";
@@ -66,6 +106,7 @@ VADIZUImageInfo::VADIZUImageInfo(const char* server,
   SetCommonFields(server, session, lsu);
   SetImageInfo(server, lsu, def);
   m_Legacy = m_Info.properties.def.flags == LegacyFlags;
+  m_RequestedName = NameFields(m_Info.properties.def, m_Legacy);
   SetPathNames(def);
   if (mode == BDImageModeCreate || mode == BDImageModeCreateFlagged) {
     CreateImageInfo();
@@ -104,6 +145,7 @@ void VADIZUImageInfo::SetImageInfo(const char* server,
   if (lsu == nullptr || def == nullptr) VADIZU_THROW(STS_EINVAL);
   memset(&m_Info, 0, sizeof(m_Info));
   m_Info.properties.def = *def;
+  TerminateTextFields(m_Info.properties.def);
   if (server == nullptr || strnlen(server, kServerNameSize) >= kServerNameSize) {
     VADIZU_THROW(STS_EINVAL);
   }
@@ -202,15 +244,26 @@ void VADIZUImageInfo::CreateImageInfo() {
   Write(m_Info, handle, true);
 }
 
+void VADIZUImageInfo::CheckRecordsRequestedImage() const {
+  if (!ValidityCheck()) return;
+  if (NameFields(m_Info.properties.def, m_Legacy) == m_RequestedName) return;
+  ThrowAsMissing(m_Session, m_InfoPathName, "it records another image");
+}
+
 void VADIZUImageInfo::SetImageStatus() {
+  // Inspecting (delete, properties by name) leaves the name check to the
+  // caller: properties report whatever the file holds.
   if (!IsWriteMode(m_Mode)) {
     ReadUnlocked();
-    if (m_Mode == BDImageModeRead) m_Info.properties.status |= StatusReading;
+    if (m_Mode != BDImageModeRead) return;
+    CheckRecordsRequestedImage();
+    m_Info.properties.status |= StatusReading;
     return;
   }
   VADIZUImageInfoHandle handle(m_InfoPathName, false, true, m_Session);
   handle.Lock();
   Read(handle);
+  CheckRecordsRequestedImage();
   // One writer at a time, and only an incomplete image may be written again.
   if (m_Info.writeCount != 0) VADIZU_THROW(STS_EBUSY);
   const uint32_t status = m_Info.properties.status;
@@ -298,7 +351,9 @@ constexpr size_t kMinPadding = 256;
 constexpr size_t kMaxPiecesPerWrite = 1024;  // IOV_MAX on Linux
 
 int OpenFlags(bool create, bool writable) {
-  int flags = O_CLOEXEC;  // a host that forks and execs keeps nothing of ours
+  // A host that forks and execs keeps nothing of ours, and a FIFO named like
+  // an info file never holds the open waiting for its other end.
+  int flags = O_CLOEXEC | O_NONBLOCK;
   if (create) flags |= O_CREAT | O_EXCL;
   flags |= writable ? O_RDWR : O_RDONLY;
   return flags;
@@ -327,13 +382,18 @@ VADIZUImageInfoHandle::VADIZUImageInfoHandle(std::string pathName, bool create,
       m_Writable(writable),
       m_Session(session),
       m_PathName(std::move(pathName)),
-      m_Locked(false) {
+      m_Locked(false),
+      m_Size(-1) {
   if (create && !writable) VADIZU_THROW(STS_ESYS);
 
   const int fd =
       ACE_OS::open(m_PathName.c_str(), OpenFlags(create, writable), kCreateMode);
   if (fd < 0) {
     const int error = errno;
+    // A directory (opened to write) or a socket named like an info file.
+    if (error == EISDIR || error == ENXIO) {
+      ThrowAsMissing(m_Session, m_PathName, kNotRegular);
+    }
     const int code = VADIZUImageError::SysErrorToStsError(error);
     VADIZUImageError::Log(
         &m_Session, VADIZUImageError::SystemCallMessage("open", m_PathName, error),
@@ -409,12 +469,27 @@ void VADIZUImageInfoHandle::UnLock() {
   }
 }
 
+off_t VADIZUImageInfoHandle::RegularFileSize() {
+  if (m_Size >= 0) return m_Size;
+  struct stat st;
+  if (fstat(m_FileHandle, &st) != 0) VADIZU_THROW(STS_ESYS);
+  if (!S_ISREG(st.st_mode)) ThrowAsMissing(m_Session, m_PathName, kNotRegular);
+  m_Size = st.st_size;
+  return m_Size;
+}
+
 void VADIZUImageInfo::ReadLines(InfoText& text,
                                 VADIZUImageInfoHandle& handle) const {
   // One read from the start: a reader sees at most the first 4096 bytes.
   const ssize_t count =
       pread(handle.m_FileHandle, text.bytes, kInfoReadLimit, 0);
-  if (count < 0) VADIZU_THROW(STS_ESYS);
+  if (count < 0) {
+    // Reading a FIFO or a directory fails. Only then is the file looked at:
+    // a regular file costs no extra call, anything else is answered as a
+    // missing image.
+    handle.RegularFileSize();
+    VADIZU_THROW(STS_ESYS);
+  }
   text.bytes[count] = '\0';
 
   // Line feeds and NUL bytes end lines; empty lines are dropped and the
@@ -468,7 +543,9 @@ void VADIZUImageInfo::Write(const BDImageInfo& info,
     padding = PaddingForNewFile(text.size());
   } else {
     // A rewrite keeps the file's size: spaces cover what the old text had.
-    const off_t end = lseek(fd, 0, SEEK_END);
+    // Its size comes from fstat under the rewrite's lock, which also keeps
+    // the rewrite off anything that is not a regular file.
+    const off_t end = handle.RegularFileSize();
     if (end > 0 && static_cast<size_t>(end) > text.size()) {
       padding = static_cast<size_t>(end) - text.size();
     }

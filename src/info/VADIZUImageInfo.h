@@ -123,6 +123,11 @@ class VADIZUImageInfo final {
   bool ValidityCheck() const {
     return m_Info.properties.def.basename[0] != '\0';
   }
+  // Different definitions can name the same files ("x.y" dated "z" and "x"
+  // dated "y.z"; "a/b" and "a_b"). Refuses, as a missing image, an info file
+  // that records another base name, or for a dated name another date, than
+  // this object was asked for. A file that records no base name passes.
+  void CheckRecordsRequestedImage() const;
 
  private:
   static bool IsWriteMode(BDImageMode mode) {
@@ -146,6 +151,9 @@ class VADIZUImageInfo final {
   BDImageInfo m_Info;
   BDImageMode m_Mode;
   bool m_Legacy;
+  // What the requested image's file name is made from (NameFields); empty
+  // for the listing constructor, which asks for no name.
+  std::string m_RequestedName;
 };
 
 #endif  // VADIZU_INFO_VADIZUIMAGEINFO_H_

@@ -5,6 +5,8 @@
 #ifndef VADIZU_INFO_VADIZUIMAGEINFOHANDLE_H_
 #define VADIZU_INFO_VADIZUIMAGEINFOHANDLE_H_
 
+#include <sys/types.h>
+
 #include <memory>
 #include <string>
 
@@ -26,6 +28,12 @@ class VADIZUImageInfoHandle final {
   void Lock();
   void UnLock();
 
+  // The open file's size. The first call looks at the file and refuses
+  // anything but a regular file (a FIFO, directory or device named like an
+  // info file) as a missing image. Writers call it under the lock before
+  // they rewrite, so the size is the one the rewrite must cover.
+  off_t RegularFileSize();
+
  private:
   friend class VADIZUImageInfo;  // reads m_FileHandle, sets m_RemoveOnClose
 
@@ -36,6 +44,7 @@ class VADIZUImageInfoHandle final {
   std::string m_PathName;
   std::unique_ptr<ACE_File_Lock> m_FileLock;
   bool m_Locked;
+  off_t m_Size;  // -1 until RegularFileSize has looked
 };
 
 #endif  // VADIZU_INFO_VADIZUIMAGEINFOHANDLE_H_

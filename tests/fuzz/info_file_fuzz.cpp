@@ -34,12 +34,21 @@ struct Image {
   sts_image_info_v10_t recorded{};
 
   bool HasData() const { return recorded.def.saveas & VADIZU_SAVEAS_IMAGE; }
+  // A file that records another image is that image's: open and delete
+  // answer as if this one were missing.
+  bool Foreign() const {
+    return recorded.def.basename[0] != '\0' &&
+           (strcmp(recorded.def.basename, def.basename) != 0 ||
+            strcmp(recorded.def.date, def.date) != 0);
+  }
 
   // Reading shows the reading bit and the data, if the file says it has any.
   void CheckRead() {
     stsp_image_handle_s* handle = nullptr;
     FUZZ_REQUIRE(vadizu_open_image(&lsu, session, host::Server(), &def,
-                                   VADIZU_OPEN_READ, &handle) == STS_EOK);
+                                   VADIZU_OPEN_READ, &handle) ==
+                 (Foreign() ? STS_ENOENT : STS_EOK));
+    if (Foreign()) return;
     char buf[kDataSize];
     uint64_t got = 0;
     FUZZ_REQUIRE(vadizu_read_image(handle, buf, sizeof buf, 0, &got) ==
@@ -62,6 +71,7 @@ struct Image {
     bool writable = (recorded.status & VADIZU_STATUS_COMPLETE) == 0 &&
                     (recorded.status & VADIZU_STATUS_INCOMPLETE) != 0;
     FUZZ_REQUIRE(rc != STS_EIMGSTATE || !writable);
+    FUZZ_REQUIRE((rc == STS_ENOENT) >= Foreign());
     if (rc != STS_EOK) return;
     FUZZ_REQUIRE(writable);
     uint64_t written = 0;
@@ -115,7 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   image.CheckWrite();
   image.CheckList();
   FUZZ_REQUIRE(vadizu_delete_image(&image.lsu, image.session, host::Server(),
-                                   &image.def, 0) == STS_EOK);
+                                   &image.def, 0) ==
+               (image.Foreign() ? STS_ENOENT : STS_EOK));
+  if (image.Foreign()) {
+    FUZZ_REQUIRE(unlink(image.info_path.c_str()) == 0);
+    FUZZ_REQUIRE(unlink(image.data_path.c_str()) == 0);
+  }
   FUZZ_REQUIRE(host::FileSize(image.info_path) < 0);
   FUZZ_REQUIRE(host::FileSize(image.data_path) < 0);
   FUZZ_REQUIRE(host::OpenFdCount() == fds);
