@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -13,6 +15,21 @@
 #include "vadizu.h"
 
 namespace {
+
+// The source line that a log line's FILE= and LINE= name, found under src/.
+std::string NamedSourceLine(const std::string& line) {
+  const size_t at = line.find("FILE=../") + 8;
+  const std::string name = line.substr(at, line.find(',', at) - at);
+  std::string text = "no source file " + name;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(
+           VADIZU_SOURCE_DIR "/src")) {
+    if (entry.path().filename() != name) continue;
+    std::ifstream in(entry.path());
+    int n = std::stoi(line.substr(line.find("LINE=") + 5));
+    while (n-- > 0) std::getline(in, text);
+  }
+  return text;
+}
 
 class ManagerTest : public ::testing::Test {
  protected:
@@ -96,9 +113,11 @@ TEST_F(ManagerTest, NullArgumentsAreRefusedLoggedOnlyForOutputs) {
       {"create, null definition", [&] { return vadizu_create_image(lsu, s, srv, nullptr, 0, &image); }, "CreateImage"},
       {"open, null lsu", [&] { return vadizu_open_image(nullptr, s, srv, def, 1, &image); }, nullptr},
       {"open, null out", [&] { return vadizu_open_image(lsu, s, srv, def, 1, nullptr); }, "OpenImage"},
+      {"open, null definition", [&] { return vadizu_open_image(lsu, s, srv, nullptr, 1, &image); }, "OpenImage"},
       {"close, null handle", [&] { return vadizu_close_image(nullptr, 1); }, nullptr},
       {"read, null handle", [&] { return vadizu_read_image(nullptr, buf, 1, 0, &count); }, nullptr},
       {"read, null count", [&] { return vadizu_read_image(image, buf, 1, 0, nullptr); }, "ReadImage"},
+      {"read, null buffer", [&] { return vadizu_read_image(image, nullptr, 1, 0, &count); }, "ReadImage"},
       {"write, null handle", [&] { return vadizu_write_image(nullptr, nullptr, buf, 1, 0, &count); }, nullptr},
       {"write, null count", [&] { return vadizu_write_image(image, nullptr, buf, 1, 0, nullptr); }, "WriteImage"},
       {"delete, null server", [&] { return vadizu_delete_image(lsu, s, nullptr, def, 0); }, nullptr},
@@ -121,6 +140,9 @@ TEST_F(ManagerTest, NullArgumentsAreRefusedLoggedOnlyForOutputs) {
         std::string("4 ROZOvareDuzaruv: Caught exception in ") +
         "VADIZUImageManager::" + c.logged_as + ", FILE=../VADIZUImage";
     EXPECT_EQ(lines_[0].substr(0, want.size()), want) << c.what;
+    // FILE and LINE lead to the throw, in whichever family raised it.
+    EXPECT_NE(NamedSourceLine(lines_[0]).find("VADIZU_THROW"), std::string::npos)
+        << c.what << ": " << lines_[0];
   }
   EXPECT_EQ(vadizu_close_image_list(list), STS_EOK);
   EXPECT_EQ(vadizu_close_image(image, VADIZU_CLOSE_COMPLETE), STS_EOK);
