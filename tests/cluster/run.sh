@@ -5,7 +5,7 @@
 #
 # Usage: tests/cluster/run.sh [--short] [--workload PATH] [--gluster-defaults]
 #   --short      the small form run by `make test`
-#   --workload   the cluster_workload program (default: build/tests/cluster)
+#   --workload   the reliability_workload program (default: build/tests/reliability)
 #   --gluster-defaults  keep GlusterFS's client caches on (the workloads are
 #                expected to fail then; see "Sharing an LSU between hosts")
 # Exits 0 when every workload passed, 1 when one failed, and 77 (skipped)
@@ -33,7 +33,7 @@ while [ $# -gt 0 ]; do
   shift
 done
 repo=$(cd "$(dirname "$0")/../.." && pwd)
-workload=${workload:-$repo/build/tests/cluster/cluster_workload}
+workload=${workload:-$repo/build/tests/reliability/reliability_workload}
 
 skip() { echo "cluster test skipped: $*"; exit "$SKIPPED"; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
@@ -141,7 +141,7 @@ done
 echo "cluster up in $(seconds_since "$began"): volume $volume, brick $host:$tmp/brick, mounted at $tmp/a and $tmp/b"
 
 failed=0
-for w in probe contention exclusive crash listing; do
+for w in probe contention crash listing; do
   began=$(now_ms)
   # In the background, so that a signal reaches the trap at once.
   "$workload" "$w" "$tmp/a" "$tmp/b" "$size" &

@@ -1,11 +1,7 @@
-// Injected faults: with faultinject.so preloaded, a create - write - close -
-// reopen - write - close - read - properties - list - delete scenario runs
-// in a child once per fault point: the n-th call of one class of file calls
-// fails with one errno. At each point the plug-in must return the code the
-// error maps to (or succeed where it may ignore the failure, logging it
-// unless it may ignore it silently), not crash, not leak a descriptor, and
-// leave files the status protocol allows. A second test fills a real
-// (tmpfs) file system.
+// One host scenario - create, write, close incomplete, reopen, write, close
+// complete, read, properties, list, delete - driven three ways: under every
+// injected system-call fault (faultinject.so preloaded), traced for the order
+// of syncs, and with hostile names.
 #include <dlfcn.h>
 #include <sys/stat.h>
 
@@ -24,19 +20,105 @@ namespace {
 
 const char* const kClassNames[] = FAULTINJECT_CLASS_NAMES;
 const int kErrnos[] = {ENOSPC, EDQUOT, EIO, EACCES, EMFILE, EFBIG};
-const char kImage[] = "faulted";
-constexpr uint64_t kFirstPart = 24 * 1024, kSecondPart = 16 * 1024;
-constexpr size_t kChunk = 8192;
-// Steps whose ENOENT is an answer, not a failure worth a log line.
-const std::set<std::string> kQuietNoEntry = {"properties by name", "list",
-                                             "delete"};
+constexpr uint64_t kFirstPart = 24 * 1024, kSize = 40 * 1024;
+const char* const kSteps[] = {
+    "create",           "write",         "properties",     "close incomplete",
+    "open for writing", "write more",    "close complete", "open for reading",
+    "read",             "close read",    "properties by name", "list",
+    "delete"};
+enum { kCloseComplete = 6, kList = 11, kDelete = 12 };
+
+faultinject_control* Control() {
+  auto find = reinterpret_cast<faultinject_control_fn>(
+      dlsym(RTLD_DEFAULT, "faultinject_control"));
+  return find ? find() : nullptr;
+}
+
+// Runs the steps on one image, each armed (when the preload library is
+// there), recording per step its status, its log and its trace.
+struct Scenario {
+  Scenario(const std::string& lsu, const sts_image_def_v10_t& def)
+      : lsu_(host::MakeLsu(lsu)), def_(def), name_(def.basename) {}
+
+  // Stops at the first failure when `stop`; `before_delete` looks at the
+  // files before the last step.
+  void Run(bool stop, const std::function<void()>& before_delete = {}) {
+    faultinject_control* control = Control();
+    host::Library library;
+    for (int i = 0; i < int(std::size(kSteps)); ++i) {
+      if (i == kDelete && before_delete) before_delete();
+      log_.Clear();
+      if (control) control->trace[0] = '\0', control->armed = 1;
+      statuses.push_back(Step(i));
+      if (control) control->armed = 0;
+      logs.emplace_back();
+      for (const host::LogLine& line : log_.lines()) logs.back() += line.text;
+      traces.push_back(control ? control->trace : "");
+      if (control && control->fired && fired_step < 0) fired_step = i;
+      if (stop && statuses.back() != STS_EOK) break;
+    }
+    if (image_ != nullptr) vadizu_close_image(image_, 0);
+  }
+
+  std::vector<int> statuses;
+  std::vector<std::string> logs, traces;
+  int fired_step = -1;
+  uint64_t read = 0, listed = 0;
+  int64_t wrong = -1;
+
+ private:
+  int Step(int i) {
+    const sts_session_def_v7_t* log = log_.get();
+    int close_flags[] = {VADIZU_CLOSE_INCOMPLETE, VADIZU_CLOSE_COMPLETE, 0};
+    switch (i) {
+      case 0:
+        return vadizu_create_image(&lsu_, log, host::Server(), &def_, 0,
+                                   &image_);
+      case 1:
+      case 5:
+        return host::WriteContent(image_, name_, i == 1 ? 0 : kFirstPart,
+                                  i == 1 ? kFirstPart : kSize, 8192);
+      case 2:
+        return vadizu_get_image_prop(image_, &info_);
+      case 3:
+      case 6:
+      case 9: {
+        stsp_image_handle_s* image = image_;
+        image_ = nullptr;  // gone after close, whatever it returns
+        return vadizu_close_image(image, close_flags[i / 3 - 1]);
+      }
+      case 4:
+      case 7:
+        return vadizu_open_image(&lsu_, log, host::Server(), &def_,
+                                 i == 4 ? VADIZU_OPEN_WRITE : VADIZU_OPEN_READ,
+                                 &image_);
+      case 8:
+        return host::ReadAndCheck(image_, name_, kSize, &read, &wrong);
+      case 10:
+        return vadizu_get_image_prop_byname(&lsu_, log, host::Server(), &def_,
+                                            &info_);
+      case 11: {
+        int rc;
+        listed = host::ListBaseNames(lsu_, &rc, log).size();
+        return rc;
+      }
+      default:
+        return vadizu_delete_image(&lsu_, log, host::Server(), &def_, 0);
+    }
+  }
+
+  const sts_lsu_name_v7_t lsu_;
+  const sts_image_def_v10_t def_;
+  const std::string name_;
+  host::LogSession log_;
+  stsp_image_handle_s* image_ = nullptr;
+  sts_image_info_v10_t info_;
+};
 
 // Codes a failed call of class `cls` may turn into.
 std::set<int> AllowedCodes(int cls, int error) {
   static const std::map<int, int> kMapped = {
-      {EPERM, STS_EPERM},        {EACCES, STS_EPERM},
-      {ENOENT, STS_ENOENT},      {EEXIST, STS_EEXIST},
-      {ENFILE, STS_EFILESYSTEM}, {EMFILE, STS_EFILESYSTEM},
+      {EACCES, STS_EPERM},       {EMFILE, STS_EFILESYSTEM},
       {EFBIG, STS_EFILESYSTEM},  {ENOSPC, STS_ENOSPC},
       {EDQUOT, STS_ENOSPC}};
   int mapped = kMapped.count(error) ? kMapped.at(error) : STS_ESYS;
@@ -58,289 +140,239 @@ std::set<int> AllowedCodes(int cls, int error) {
   }
 }
 
-// The scenario under one fault point, run in a child. Run returns what it
-// found wrong, or the call counts of a run without a fault.
-class Scenario {
- public:
-  Scenario(faultinject_control* control, const std::string& dir)
-      : control_(control),
-        dir_(dir),
-        lsu_(host::MakeLsu(dir)),
-        def_(host::MakeDef(kImage, "d", host::kSaveAsDataAndMeta)) {}
+// Failures the plug-in may swallow without a log line: unchecked seeks, the
+// syncs, closes and lock releases that end an info file operation, the file
+// system query, and entries a listing skips.
+bool MaySwallowSilently(const faultinject_control& c, int step) {
+  std::string path = c.fired_path;
+  bool info = path.size() > 5 && path.substr(path.size() - 5) == ".info";
+  return c.target_class == FI_LSEEK || c.target_class == FI_STATVFS ||
+         step == kList || c.fired_unlock ||
+         ((c.target_class == FI_FSYNC || c.target_class == FI_CLOSE) && info);
+}
 
-  std::string Run() {
-    int fds = host::OpenFdCount();
-    {
-      host::Library library;
-      RunSteps();
-      if (image_ != nullptr) vadizu_close_image(image_, 0);
-    }
-    CheckFilesAfter();
-    if (host::OpenFdCount() != fds) Problem("descriptor leaked");
-    if (control_->target_class >= 0) return Judge();
-    if (!problems_.empty()) return problems_;
-    std::string counts;
-    for (long n : control_->counts) counts += std::to_string(n) + " ";
-    return counts;
-  }
-
- private:
-  struct Step {
-    const char* name;
-    std::function<int()> call;
-  };
-
-  std::vector<Step> Steps() {
-    auto open = [this](int mode) {
-      return [this, mode] {
-        return vadizu_open_image(&lsu_, log_.get(), host::Server(), &def_, mode,
-                                 &image_);
-      };
-    };
-    auto close = [this](int flags) {
-      return [this, flags] {
-        stsp_image_handle_s* image = image_;
-        image_ = nullptr;  // gone after close, whatever it returns
-        return vadizu_close_image(image, flags);
-      };
-    };
-    auto write = [this](uint64_t from, uint64_t to) {
-      return
-          [=] { return host::WriteContent(image_, kImage, from, to, kChunk); };
-    };
-    sts_image_info_v10_t* info = &info_;
-    return {
-        {"create",
-         [=] {
-           return vadizu_create_image(&lsu_, log_.get(), host::Server(), &def_,
-                                      0, &image_);
-         }},
-        {"write", write(0, kFirstPart)},
-        {"properties", [=] { return vadizu_get_image_prop(image_, info); }},
-        {"close incomplete", close(VADIZU_CLOSE_INCOMPLETE)},
-        {"open for writing", open(VADIZU_OPEN_WRITE)},
-        {"write more", write(kFirstPart, kFirstPart + kSecondPart)},
-        {"close complete", close(VADIZU_CLOSE_COMPLETE)},
-        {"open for reading", open(VADIZU_OPEN_READ)},
-        {"read", [this] { return Read(); }},
-        {"close read", close(0)},
-        {"properties by name",
-         [=] {
-           return vadizu_get_image_prop_byname(&lsu_, log_.get(),
-                                               host::Server(), &def_, info);
-         }},
-        {"list", [this] { return List(); }},
-        {"delete",
-         [=] {
-           return vadizu_delete_image(&lsu_, log_.get(), host::Server(), &def_,
-                                      0);
-         }},
-    };
-  }
-
-  // Each step runs armed: the counts and the fault are the plug-in's calls.
-  void RunSteps() {
-    steps_ = Steps();
-    for (const Step& step : steps_) {
-      log_.Clear();
-      control_->armed = 1;
-      int rc = step.call();
-      control_->armed = 0;
-      statuses_.push_back(rc);
-      logged_.push_back(!log_.lines().empty());
-      if (control_->fired && fired_step_ < 0)
-        fired_step_ = statuses_.size() - 1;
-      if (rc != STS_EOK) {
-        if (control_->target_class < 0)
-          Problem(step.name + std::string(" failed"));
-        break;
-      }
-    }
-  }
-
-  int Read() {
-    bool fired_before = control_->fired;
-    uint64_t got = 0, want = kFirstPart + kSecondPart;
-    int64_t mismatch = -1;
-    int rc = host::ReadAndCheck(image_, kImage, want, &got, &mismatch);
-    if (rc == STS_EOK && control_->fired == fired_before &&
-        (got != want || mismatch >= 0)) {
-      Problem("read returned " + std::to_string(got) + " bytes");
-    }
-    return rc;
-  }
-
-  int List() {
-    bool fired_before = control_->fired;
-    int rc;
-    size_t listed = host::ListBaseNames(lsu_, &rc, log_.get()).size();
-    if (control_->fired == fired_before && listed != 1) {
-      Problem("listed " + std::to_string(listed) + " images");
-    }
-    return rc;
-  }
-
-  // Failures the plug-in may swallow without a log line: unchecked seeks,
-  // the syncs, closes and lock releases that end an info file operation,
-  // the file system query, and entries a listing skips.
-  bool MaySwallowSilently(int cls, const std::string& step) const {
-    std::string path = control_->fired_path;
-    bool info_file = path.size() > 5 && path.substr(path.size() - 5) == ".info";
-    return cls == FI_LSEEK || cls == FI_STATVFS || step == "list" ||
-           ((cls == FI_FSYNC || cls == FI_CLOSE) && info_file) ||
-           (cls == FI_FCNTL && control_->fired_unlock);
-  }
-
-  std::string Judge() {
-    int cls = control_->target_class;
-    if (fired_step_ < 0) return problems_ + "fault never fired";
-    int rc = statuses_[fired_step_];
-    std::string step = steps_[fired_step_].name;
-    std::string where = step + " returned " + std::to_string(rc);
-    bool quiet = rc == STS_EOK ? MaySwallowSilently(cls, step)
-                               : rc == STS_ENOENT && kQuietNoEntry.count(step);
-    if (rc != STS_EOK && !AllowedCodes(cls, control_->target_errno).count(rc)) {
-      Problem(where + ", not a code this failure maps to");
-    } else if (!logged_[fired_step_] && !quiet) {
-      Problem(where + " without a log line");
-    }
-    for (size_t later = fired_step_ + 1; later < statuses_.size(); ++later) {
-      if (statuses_[later] != STS_EOK) {
-        Problem(steps_[later].name +
-                std::string(" failed after an ignored fault"));
-      }
-    }
-    return problems_;
-  }
-
-  // Info files parse and are in a protocol state, a failed create left no
-  // info file, and a plain delete empties the LSU (a failed permission
-  // change in create may leave the new data files, which are kept).
-  void CheckFilesAfter() {
-    std::string info_name = std::string(kImage) + ".d.info";
-    bool create_failed = statuses_[0] != STS_EOK;
-    host::InfoFile info = host::ReadInfoFile(dir_ + "/" + info_name);
-    if (create_failed && info.exists) Problem("failed create left info file");
-    if (info.exists &&
-        !(info.parsed && host::IsProtocolState(info.writecount, info.status))) {
-      Problem("info file: " + host::Describe(info));
-    }
-    int rc;
-    {
-      host::Library library;
-      rc = vadizu_delete_image(&lsu_, nullptr, host::Server(), &def_, 0);
-    }
-    if (rc != STS_EOK && rc != STS_ENOENT) {
-      Problem("clean-up delete returned " + std::to_string(rc));
-    }
-    bool chmod_failed = create_failed && control_->target_class == FI_CHMOD;
-    for (const std::string& entry : host::DirEntries(dir_)) {
-      if (!chmod_failed || entry == info_name)
-        Problem("left after delete: " + entry);
-    }
-  }
-
-  void Problem(const std::string& text) { problems_ += text + "; "; }
-
-  faultinject_control* control_;
-  const std::string dir_;
-  const sts_lsu_name_v7_t lsu_;
-  const sts_image_def_v10_t def_;
-  host::LogSession log_;
-  stsp_image_handle_s* image_ = nullptr;
-  sts_image_info_v10_t info_;
-  std::vector<Step> steps_;
-  std::vector<int> statuses_;
-  std::vector<bool> logged_;
-  int fired_step_ = -1;
-  std::string problems_;
-};
-
-// Runs the scenario in a fresh LSU in a child, the fault given.
-std::string RunPoint(faultinject_control* control, const std::string& dir,
-                     int cls, long n, int error) {
+// One fault point in a child, in a fresh LSU: the code the failure maps to
+// (or success where the plug-in may ignore it), a log line (naming the call
+// and the file for the calls in `kLogsTheCall`), every later step
+// succeeding, no descriptor leaked, info files in a protocol state, nothing
+// left once deleted. Without a fault: the call counts.
+std::string RunPoint(const std::string& dir, int cls, long n, int error) {
+  static const std::map<int, std::string> kLogsTheCall = {
+      {FI_CHMOD, "chmod"}, {FI_UNLINK, "unlink"}};
   std::filesystem::remove_all(dir);
   mkdir(dir.c_str(), 0755);
   return host::RunInChild([&] {
-    *control = faultinject_control{0, cls, n, error, {0}, 0, 0, ""};
-    return Scenario(control, dir).Run();
+    faultinject_control& c = *Control();
+    c = faultinject_control{0, cls, n, error, {0}, 0, 0, "", 0, ""};
+    sts_image_def_v10_t def =
+        host::MakeDef("faulted", "d", host::kSaveAsDataAndMeta);
+    int fds = host::OpenFdCount();
+    Scenario s(dir, def);
+    s.Run(true);
+    std::ostringstream problems;
+    if (host::OpenFdCount() != fds) problems << "descriptor leaked; ";
+    host::InfoFile info = host::ReadInfoFile(dir + "/faulted.d.info");
+    if (info.exists && s.statuses[0] != STS_EOK)
+      problems << "failed create left its info file; ";
+    if (info.exists && !(info.parsed && host::IsProtocolState(
+                                            info.writecount, info.status)))
+      problems << "info file: " << host::Describe(info) << "; ";
+    if (cls < 0) {
+      if (s.statuses.back() != STS_EOK || s.read != kSize || s.wrong >= 0 ||
+          s.listed != 1)
+        problems << "the run without a fault failed; ";
+      for (long count : c.counts) problems << count << " ";
+      return problems.str();
+    }
+    if (s.fired_step < 0) return problems.str() + "fault never fired";
+    int rc = s.statuses[s.fired_step];
+    std::string step = kSteps[s.fired_step];
+    const std::string& log = s.logs[s.fired_step];
+    bool quiet = rc == STS_EOK ? MaySwallowSilently(c, s.fired_step)
+                               : rc == STS_ENOENT && s.fired_step >= 10;
+    std::string file = std::filesystem::path(c.fired_path).filename();
+    if (rc != STS_EOK && !AllowedCodes(cls, error).count(rc)) {
+      problems << step << " returned " << rc << ", not a mapped code; ";
+    } else if (log.empty() && !quiet) {
+      problems << step << " returned " << rc << " without a log line; ";
+    } else if (kLogsTheCall.count(cls) &&
+               (log.find(kLogsTheCall.at(cls) + "() failed on image file") ==
+                    std::string::npos ||
+                log.find(file + " (") == std::string::npos)) {
+      problems << step << " logged no line naming the call on " << file
+               << ": " << log << "; ";
+    }
+    int last = s.statuses.size() - 1;
+    if (last > s.fired_step && s.statuses[last] != STS_EOK)
+      problems << kSteps[last] << " failed after an ignored fault; ";
+    if (last >= 8 && s.fired_step != 8 && (s.read != kSize || s.wrong >= 0))
+      problems << "read " << s.read << " bytes after an ignored fault; ";
+    if (last >= kList && s.fired_step != kList && s.listed != 1)
+      problems << "listed " << s.listed << " after an ignored fault; ";
+    host::Library library;
+    sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
+    rc = vadizu_delete_image(&lsu, nullptr, host::Server(), &def, 0);
+    if (rc != STS_EOK && rc != STS_ENOENT)
+      problems << "clean-up delete returned " << rc << "; ";
+    // A failed permission change in create may leave the new data files.
+    for (const std::string& entry : host::DirEntries(dir))
+      if (!(cls == FI_CHMOD && s.statuses[0] != STS_EOK) ||
+          entry == "faulted.d.info")
+        problems << "left after delete: " << entry << "; ";
+    return problems.str();
   });
 }
 
-TEST(Faults, EveryInjectedFailureGivesAMappedCodeAndAllowedFiles) {
-  auto find = reinterpret_cast<faultinject_control_fn>(
-      dlsym(RTLD_DEFAULT, "faultinject_control"));
-  if (find == nullptr) GTEST_SKIP() << "faultinject.so is not preloaded";
-  faultinject_control* control = find();
+TEST(Faults, FailedSystemCallGivesItsMappedCodeLogsAndLeavesProtocolFiles) {
+  if (Control() == nullptr) GTEST_SKIP() << "faultinject.so is not preloaded";
   host::ScratchDir scratch;
   std::string dir = scratch.File("lsu");
-  std::string baseline = RunPoint(control, dir, -1, 0, 0);
-  std::istringstream counts_text(baseline);
+  std::istringstream counts_text(RunPoint(dir, -1, 0, 0));
   long counts[FI_CLASS_COUNT];
   for (long& count : counts) counts_text >> count;
-  ASSERT_TRUE(counts_text) << "the run without a fault: " << baseline;
-
+  ASSERT_TRUE(counts_text) << counts_text.str();
   int points = 0;
   std::string figures;
   for (int cls = 0; cls < FI_CLASS_COUNT; ++cls) {
     for (long n = 1; n <= counts[cls]; ++n) {
       for (int error : kErrnos) {
-        EXPECT_EQ("", RunPoint(control, dir, cls, n, error))
+        EXPECT_EQ("", RunPoint(dir, cls, n, error))
             << kClassNames[cls] << " call " << n << " failing with "
             << strerror(error);
         ++points;
       }
     }
-    figures +=
-        std::string(" ") + kClassNames[cls] + "=" + std::to_string(counts[cls]);
+    figures += std::string(" ") + kClassNames[cls] + "=" +
+               std::to_string(counts[cls]);
   }
-  printf("faults: %d points swept (calls per class x %zu errnos):%s\n", points,
+  printf("faults: %d points (calls per class x %zu errnos):%s\n", points,
          std::size(kErrnos), figures.c_str());
 }
 
-// A real full file system: a small tmpfs.
-TEST(Faults, FullFileSystemGivesNoSpaceAndKeepsState) {
-  host::ScratchDir scratch;
-  std::string disk = scratch.Sub("disk"), why;
-  auto mounted = host::ScopedMount::Tmpfs(disk, "256k", &why);
-  if (!mounted) GTEST_SKIP() << why;
-  int fds = host::OpenFdCount();
-  {
-    host::Library library;
-    host::LogSession log;
-    sts_lsu_name_v7_t lsu = host::MakeLsu(disk);
-    sts_image_def_v10_t big =
-        host::MakeDef("big", "d", host::kSaveAsDataAndMeta);
-    sts_image_def_v10_t small = host::MakeDef("small");
-    stsp_image_handle_s* image = nullptr;
-    auto create = [&](const sts_image_def_v10_t& def) {
-      return vadizu_create_image(&lsu, log.get(), host::Server(), &def, 0,
-                                 &image);
-    };
-    ASSERT_EQ(STS_EOK, create(big));
-    std::vector<uint8_t> buf(64 * 1024);
-    uint64_t offset = 0, written = 0;
-    int rc;
-    while ((rc = vadizu_write_image(image, nullptr, buf.data(), buf.size(),
-                                    offset, &written)) == STS_EOK) {
-      offset += written;
-    }
-    EXPECT_EQ(STS_ENOSPC, rc);
-    EXPECT_LT(written, buf.size());
-    EXPECT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_INCOMPLETE));
-    EXPECT_EQ(
-        "write count 0, status 1, size " + std::to_string(offset + written),
-        host::Describe(host::ReadInfoFile(disk + "/big.d.info")));
-    ASSERT_EQ(STS_ENOSPC, create(small));
-    EXPECT_EQ(
-        (std::vector<std::string>{"big.d.img", "big.d.info", "big.d.meta"}),
-        host::DirEntries(disk));
-    EXPECT_EQ(STS_EOK,
-              vadizu_delete_image(&lsu, nullptr, host::Server(), &big, 0));
-    ASSERT_EQ(STS_EOK, create(small));
-    EXPECT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
+// Data and metadata reach the disk before the complete mark, and every info
+// rewrite before its lock goes (the close of its descriptor drops it).
+TEST(Faults, CompleteMarkBeforeDataSyncOrInfoUnlockedBeforeItsSync) {
+  faultinject_control* control = Control();
+  if (control == nullptr) GTEST_SKIP() << "faultinject.so is not preloaded";
+  host::ScratchDir lsu;
+  control->tracing = 1;
+  Scenario s(lsu.path(), host::MakeDef("traced", "d", host::kSaveAsDataAndMeta));
+  s.Run(true);
+  control->tracing = 0;
+  ASSERT_EQ(std::size(kSteps), s.statuses.size());
+  std::vector<std::string> close;
+  std::istringstream lines(s.traces[kCloseComplete]);
+  for (std::string line; std::getline(lines, line);) close.push_back(line);
+  auto last = [&](const std::string& call) {  // index, or -1
+    return int(close.rend() - std::find(close.rbegin(), close.rend(), call)) - 1;
+  };
+  for (const char* sync : {"sync img", "sync meta"}) {
+    EXPECT_LE(0, last(sync)) << s.traces[kCloseComplete];
+    EXPECT_LT(last(sync), last("write info")) << s.traces[kCloseComplete];
   }
-  EXPECT_EQ(fds, host::OpenFdCount());
+  for (size_t i = 0; i < s.traces.size(); ++i) {
+    std::istringstream calls(s.traces[i]);
+    bool unsynced = false;
+    for (std::string call; std::getline(calls, call);) {
+      if (call == "write info") unsynced = true;
+      if (call == "sync info") unsynced = false;
+      EXPECT_FALSE(unsynced && (call == "unlock info" || call == "close info"))
+          << kSteps[i] << ":\n" << s.traces[i];
+    }
+  }
+}
+
+// Scratch layout: <root>/outer/lsu is the LSU; the rest are bystanders a
+// path escaping the LSU could hit.
+const std::string kLsuRel = "outer/lsu";
+const char* const kBystanders[] = {"keep.d.info", "keep.d.img",
+                                   "outer/keep.d.info", "outer/keep.d.img",
+                                   "outer/sibling/img.d.info"};
+const std::string kLong(1023, 'x');
+struct Hostile {
+  const char* label;
+  std::string basename, date, policy, lsu_suffix;
+};
+const Hostile kHostile[] = {
+    {"base name reaching a bystander", "../../keep", "d", "p", ""},
+    {"1023-byte base name", kLong, "d", "p", ""},
+    {"1023 slashes and dots",
+     std::string(341, '.') + std::string(341, '/') + std::string(341, '.'), "d",
+     "p", ""},
+    {"control bytes kept in a base name", "a\x1f\x01z", "d", "p", ""},
+    {"empty base name, traversing date", "", "/../../escaped", "p", ""},
+    {"empty base name, dot-dot date", "", "./../escaped", "p", ""},
+    {"empty base name, date reaching a bystander", "", "/../../keep.d", "p", ""},
+    {"empty base name, date reaching the parent", "", "/../keep.d", "p", ""},
+    {"traversing date", "img", "/../../../escaped", "p", ""},
+    {"slash in date", "img", "2024/01/01", "p", ""},
+    {"control bytes in date", "img", "\x01\n\x7f", "p", ""},
+    {"31-byte date", "img", std::string(31, '9'), "p", ""},
+    {"spaces in date", "img", "01 02 03", "p", ""},
+    {"newline in policy", "img", "d", "p\nIMO_STATUS=4", ""},
+    {"1023-byte policy", "img", "d", kLong, ""},
+    {"LSU with trailing slash", "img", "d", "p", "/"},
+    {"LSU ending in dot-dot", "img", "d", "p", "/.."},
+    {"LSU ending in dot", "img", "d", "p", "/."},
+    {"LSU through its parent", "img", "d", "p", "/../lsu"},
+    {"LSU with control bytes", "img", "d", "p", "\n\x01"},
+    {"LSU of 1023 bytes", "img", "d", "p", "/" + kLong.substr(0, 1000)},
+};
+
+// Relative path -> type, inode, and for files size and change time, of
+// everything outside the LSU directory.
+std::map<std::string, std::string> Outside(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(root)) {
+    std::string rel = entry.path().string().substr(root.size() + 1);
+    if (rel == kLsuRel || rel.compare(0, kLsuRel.size() + 1, kLsuRel + "/") == 0)
+      continue;
+    struct stat st;
+    lstat(entry.path().c_str(), &st);
+    tree[rel] = std::to_string(st.st_mode) + " " + std::to_string(st.st_ino);
+    if (!S_ISDIR(st.st_mode))
+      tree[rel] += " " + std::to_string(st.st_size) + " " +
+                   std::to_string(st.st_mtim.tv_sec) + "." +
+                   std::to_string(st.st_mtim.tv_nsec);
+  }
+  return tree;
+}
+
+// Whatever each call returns, nothing outside the LSU directory is made,
+// changed or removed (before the delete too, so that a file made outside
+// and removed again shows), the image's files lie directly in the LSU
+// directory under names without control bytes, and the delete removes them.
+TEST(HostileNames, NameEscapesTheLsuOrKeepsControlBytes) {
+  int created = 0;
+  for (const Hostile& c : kHostile) {
+    SCOPED_TRACE(c.label);
+    host::ScratchDir scratch;
+    std::string lsu = scratch.Sub("outer") + "/lsu";
+    mkdir(lsu.c_str(), 0755);
+    scratch.Sub("outer/sibling");
+    for (const char* bystander : kBystanders)
+      host::WriteFile(scratch.File(bystander), "");
+    auto before = Outside(scratch.path());
+    sts_image_def_v10_t def = host::MakeDef(c.basename, c.date);
+    snprintf(def.policy, sizeof def.policy, "%s", c.policy.c_str());
+    int fds = host::OpenFdCount();
+    Scenario s(lsu + c.lsu_suffix, def);
+    s.Run(false, [&] {
+      EXPECT_EQ(before, Outside(scratch.path())) << "before the delete";
+      auto entries = host::DirEntries(lsu);
+      EXPECT_LE(s.statuses[0] == STS_EOK ? 2u : 0u, entries.size());
+      for (const std::string& entry : entries) {
+        EXPECT_TRUE(std::filesystem::is_regular_file(lsu + "/" + entry));
+        for (unsigned char ch : entry) EXPECT_TRUE(ch >= 0x20 && ch != 0x7f);
+      }
+    });
+    created += s.statuses[0] == STS_EOK;
+    EXPECT_EQ(fds, host::OpenFdCount());
+    EXPECT_EQ(before, Outside(scratch.path())) << "after the delete";
+    EXPECT_EQ(std::vector<std::string>{}, host::DirEntries(lsu));
+  }
+  EXPECT_GT(created, 0);
 }
 
 }  // namespace

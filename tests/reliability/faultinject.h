@@ -5,9 +5,11 @@
  * While the block is armed it counts every wrapped call per class and makes
  * the target_n-th call of class target_class fail with target_errno (that
  * call does nothing, except close, which still releases the descriptor as
- * Linux does). A test finds the block with
+ * Linux does). With tracing set it also appends a line per write, sync,
+ * close, lock and unlock: "sync info", "unlock info", ... (the call, then
+ * the suffix of the file). A test finds the block with
  * dlsym(RTLD_DEFAULT, "faultinject_control") and arms it only while the
- * plug-in runs, so the counts are the plug-in's own calls.
+ * plug-in runs, so the counts and the trace are the plug-in's own calls.
  */
 #ifndef VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
 #define VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
@@ -18,7 +20,7 @@ extern "C" {
 
 enum faultinject_class {
   FI_OPEN,    /* open, open64, openat, openat64 */
-  FI_WRITE,   /* write, pwrite, pwrite64 */
+  FI_WRITE,   /* write, pwrite, pwritev and their 64-bit forms */
   FI_READ,    /* read, pread, pread64 and their fortified forms */
   FI_LSEEK,   /* lseek, lseek64 */
   FI_FSYNC,   /* fsync, fdatasync */
@@ -32,19 +34,20 @@ enum faultinject_class {
 };
 
 struct faultinject_control {
-  int armed;        /* count and inject only while non-zero */
+  int armed;        /* count, trace and inject only while non-zero */
   int target_class; /* -1: inject nothing */
   long target_n;    /* 1-based index of the failing call in its class */
   int target_errno;
   long counts[FI_CLASS_COUNT];
   int fired;            /* the target call has been failed */
   int fired_unlock;     /* ... and it was an fcntl lock release */
-  char fired_path[256]; /* ... on this file (fsync and close only) */
+  char fired_path[256]; /* ... on this file */
+  int tracing;
+  char trace[16384];
 };
 
 typedef struct faultinject_control* (*faultinject_control_fn)(void);
 
-/* Names of the classes, indexed by enum faultinject_class. */
 #define FAULTINJECT_CLASS_NAMES                                            \
   {                                                                        \
     "open", "write", "read", "lseek", "fsync", "close", "chmod", "unlink", \
