@@ -3,6 +3,8 @@
 #include <ace/OS_NS_string.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 
 namespace {
 
@@ -78,13 +80,6 @@ int VADIZUImageError::SysErrorToStsError(int error) {
   }
 }
 
-std::string VADIZUImageError::ErrorCode(int code) {
-  for (const NamedCode& named : kCodeNames) {
-    if (named.code == code) return named.name;
-  }
-  return kUnknownCodeName;
-}
-
 sts_severity_v7_t VADIZUImageError::SeverityOf(int code) {
   return code == STS_ENOENT ? VADIZU_SEVERITY_INFO : VADIZU_SEVERITY_ERROR;
 }
@@ -94,52 +89,89 @@ VADIZUImageException VADIZUImageError::Make(int code, const char* file,
   return VADIZUImageException{code, file, "", line, SeverityOf(code)};
 }
 
-std::string VADIZUImageError::SystemCallMessage(const char* call,
-                                                const std::string& path,
-                                                int error) {
-  return std::string(call) + "() failed on image file " + path + " (" +
-         ACE_OS::strerror(error) + ")";
+namespace {
+
+// Room for the longest line the library sends: an LSU path and an image
+// name of up to 1023 characters each, a date and a system error text. A
+// longer line is cut, never spilled.
+constexpr size_t kMaxLine = 4096;
+
+const char* CodeName(int code) {
+  for (const NamedCode& named : kCodeNames) {
+    if (named.code == code) return named.name;
+  }
+  return kUnknownCodeName;
 }
 
-std::string VADIZUImageError::SystemCallMessageWithNumber(
-    const char* call, const std::string& path, int error) {
-  return std::string(call) + "() failed on image file " + path + " (error=" +
-         std::to_string(error) + ", " + ACE_OS::strerror(error) + ")";
+bool Wants(const sts_session_def_v7_t* session, sts_severity_v7_t severity) {
+  return session != nullptr && session->log_callback != nullptr &&
+         (session->log_mask & severity) != 0;
 }
 
-void VADIZUImageError::Log(const sts_session_def_v7_t* session,
-                           std::string message, sts_severity_v7_t severity) {
-  if (session == nullptr || session->log_callback == nullptr) return;
+// Formats "<provider>: " and the message into a buffer on the stack and
+// hands it to the host: nothing to allocate, so nothing to fail for want of
+// memory. A callback that throws loses its line and nothing else.
+__attribute__((format(printf, 3, 4))) void Send(
+    const sts_session_def_v7_t* session, sts_severity_v7_t severity,
+    const char* format, ...) noexcept {
+  if (!Wants(session, severity)) return;
+  char line[kMaxLine];
+  const int prefix = snprintf(line, sizeof(line), "%s: ",
+                              VADIZUImageError::m_ProviderName.c_str());
+  if (prefix < 0 || static_cast<size_t>(prefix) >= sizeof(line)) return;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line + prefix, sizeof(line) - prefix, format, args);
+  va_end(args);
   try {
-    const std::string line = m_ProviderName + ": " + message;
-    if ((session->log_mask & severity) == 0) return;
-    session->log_callback(session->log_context, line.c_str(), severity);
+    session->log_callback(session->log_context, line, severity);
   } catch (...) {
-    // A line that cannot be built or delivered is dropped; logging never
-    // changes the outcome of the call that logs.
+    // Logging never changes the outcome of the call that logs.
   }
 }
 
+}  // namespace
+
+std::string VADIZUImageError::ErrorCode(int code) { return CodeName(code); }
+
+void VADIZUImageError::LogSystemCall(const sts_session_def_v7_t* session,
+                                     const char* call, const std::string& path,
+                                     int error,
+                                     sts_severity_v7_t severity) noexcept {
+  LogSystemCall(session, call, path, ACE_OS::strerror(error), severity);
+}
+
+void VADIZUImageError::LogSystemCall(const sts_session_def_v7_t* session,
+                                     const char* call, const std::string& path,
+                                     const char* text,
+                                     sts_severity_v7_t severity) noexcept {
+  Send(session, severity, "%s() failed on image file %s (%s)", call,
+       path.c_str(), text);
+}
+
+void VADIZUImageError::LogSystemCallWithNumber(
+    const sts_session_def_v7_t* session, const char* call,
+    const std::string& path, int error, sts_severity_v7_t severity) noexcept {
+  Send(session, severity, "%s() failed on image file %s (error=%d, %s)", call,
+       path.c_str(), error, ACE_OS::strerror(error));
+}
+
 void VADIZUImageError::Log(const sts_session_def_v7_t* session,
-                           const std::string& where,
-                           const VADIZUImageException* exception) {
-  if (session == nullptr || session->log_callback == nullptr) return;
-  const sts_severity_v7_t severity =
-      exception != nullptr ? exception->severity : VADIZU_SEVERITY_ERROR;
-  // Test the mask before formatting: unwanted exceptions cost nothing.
-  if ((session->log_mask & severity) == 0) return;
-  try {
-    std::string text = "Caught exception in " + where;
-    if (exception != nullptr) {
-      text += ", FILE=";
-      text += exception->file;
-      text += ", FUNCTION=";
-      text += exception->function;
-      text += ", LINE=" + std::to_string(exception->line);
-      text += ", ERROR=" + ErrorCode(exception->code);
-    }
-    Log(session, std::move(text), severity);
-  } catch (...) {
-    // As above: a lost line never changes the status code.
+                           const char* message,
+                           sts_severity_v7_t severity) noexcept {
+  Send(session, severity, "%s", message != nullptr ? message : "");
+}
+
+void VADIZUImageError::Log(const sts_session_def_v7_t* session,
+                           const char* where,
+                           const VADIZUImageException* exception) noexcept {
+  if (where == nullptr) where = "";
+  if (exception == nullptr) {
+    Send(session, VADIZU_SEVERITY_ERROR, "Caught exception in %s", where);
+    return;
   }
+  Send(session, exception->severity,
+       "Caught exception in %s, FILE=%s, FUNCTION=%s, LINE=%d, ERROR=%s", where,
+       exception->file, exception->function, exception->line,
+       CodeName(exception->code));
 }

@@ -37,25 +37,34 @@ class VADIZUImageError final {
   // SeverityOf gives.
   static VADIZUImageException Make(int code, const char* file, int line);
 
-  // "<call>() failed on image file <path> (<text>)", the line every failed
-  // system call on an image's files is reported with.
-  static std::string SystemCallMessage(const char* call,
-                                       const std::string& path, int error);
+  // Logs "<call>() failed on image file <path> (<text>)", the line every
+  // failed system call on an image's files is reported with.
+  static void LogSystemCall(const sts_session_def_v7_t* session,
+                            const char* call, const std::string& path,
+                            int error, sts_severity_v7_t severity) noexcept;
+  // The same with a text of the caller's in place of the system's.
+  static void LogSystemCall(const sts_session_def_v7_t* session,
+                            const char* call, const std::string& path,
+                            const char* text,
+                            sts_severity_v7_t severity) noexcept;
 
   // The same with the number in front of the text: "(error=<n>, <text>)".
-  static std::string SystemCallMessageWithNumber(const char* call,
-                                                 const std::string& path,
-                                                 int error);
+  static void LogSystemCallWithNumber(const sts_session_def_v7_t* session,
+                                      const char* call,
+                                      const std::string& path, int error,
+                                      sts_severity_v7_t severity) noexcept;
 
   // Sends "<provider>: <message>" to the session's callback when the
-  // session's log mask shares a bit with `severity`. Never throws.
-  static void Log(const sts_session_def_v7_t* session, std::string message,
-                  sts_severity_v7_t severity);
+  // session's log mask shares a bit with `severity`. The log functions
+  // build their lines in fixed buffers: they never allocate and never throw,
+  // so they are safe in every failure path, out of memory included.
+  static void Log(const sts_session_def_v7_t* session, const char* message,
+                  sts_severity_v7_t severity) noexcept;
 
   // Reports a caught exception (null when it was of another type) on behalf
-  // of the function named `where`. Never throws.
-  static void Log(const sts_session_def_v7_t* session, const std::string& where,
-                  const VADIZUImageException* exception);
+  // of the function named `where`.
+  static void Log(const sts_session_def_v7_t* session, const char* where,
+                  const VADIZUImageException* exception) noexcept;
 
   static const std::string m_ProviderName;
 };

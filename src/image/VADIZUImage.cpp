@@ -71,8 +71,7 @@ VADIZUImage::VADIZUImage(const char* serverName,
       Open();
     }
   } catch (...) {
-    // The info file this object just created must not outlive the failure.
-    if (IsCreateMode(mode)) m_ImageInfo.DeleteImageInfo();
+    Discard();
     throw;
   }
 }
@@ -83,6 +82,20 @@ VADIZUImage::~VADIZUImage() {
   // being torn down): give back the descriptors, but leave the info file
   // marked as it is, as a writer that ended without closing.
   CloseDescriptors();
+}
+
+void VADIZUImage::Discard() noexcept {
+  // Only files this object made go: a create refused because the data file
+  // exists never got a descriptor for it. A legacy create makes no data file.
+  const bool created = IsCreateMode(m_Mode);
+  const bool madeData = created && !m_ImageInfo.IsLegacy();
+  const bool removeData = madeData && m_ImageFd != -1;
+  const bool removeMeta = madeData && m_ImageMetaFd != -1;
+  CloseDescriptors();
+  if (removeMeta) unlink(m_ImageMetaPathName.c_str());
+  if (removeData) unlink(m_ImagePathName.c_str());
+  if (created) m_ImageInfo.DeleteImageInfo();
+  m_Mode = VADIZUImageInfo::BDImageModeNone;
 }
 
 void VADIZUImage::CloseDescriptors() {
@@ -107,16 +120,17 @@ int VADIZUImage::CreateFile(const std::string& path) {
                               O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kCreateMode);
   if (fd < 0) {
     const int error = errno;
-    VADIZUImageError::Log(&m_ImageHandle.session,
-                          VADIZUImageError::SystemCallMessage("open", path, error),
-                          VADIZU_SEVERITY_ERROR);
+    VADIZUImageError::LogSystemCall(&m_ImageHandle.session, "open", path,
+                                    error, VADIZU_SEVERITY_ERROR);
     VADIZU_THROW(VADIZUImageError::SysErrorToStsError(error));
   }
   if (fchmod(fd, kPrivateMode) != 0) {
-    VADIZUImageError::Log(&m_ImageHandle.session,
-                          VADIZUImageError::SystemCallMessage("chmod", path, errno),
-                          VADIZU_SEVERITY_ERROR);
+    VADIZUImageError::LogSystemCall(&m_ImageHandle.session, "chmod", path,
+                                    errno, VADIZU_SEVERITY_ERROR);
+    // A file made here and not kept private goes again: a failed create
+    // leaves nothing behind.
     close(fd);
+    unlink(path.c_str());
     VADIZU_THROW(STS_ESYS);
   }
   return fd;
@@ -125,16 +139,8 @@ int VADIZUImage::CreateFile(const std::string& path) {
 void VADIZUImage::Create() {
   if (!IsCreateMode(m_Mode)) VADIZU_THROW(STS_EINTERNAL);
   m_ImageFd = CreateFile(m_ImagePathName);
-  if (!HasMetadata()) return;
-  try {
-    m_ImageMetaFd = CreateFile(m_ImageMetaPathName);
-  } catch (...) {
-    // No half-made image: the data file goes with the failed metadata file.
-    close(m_ImageFd);
-    m_ImageFd = -1;
-    unlink(m_ImagePathName.c_str());
-    throw;
-  }
+  // A failure here takes the data file back too (Discard).
+  if (HasMetadata()) m_ImageMetaFd = CreateFile(m_ImageMetaPathName);
 }
 
 void VADIZUImage::Open() {
@@ -238,10 +244,9 @@ int64_t VADIZUImage::ReadImage(void* buffer, uint64_t length, uint64_t offset) {
   const ssize_t count = pread(m_ImageFd, buffer, length, offset);
   if (count >= 0) return count;
   const int error = errno;
-  VADIZUImageError::Log(
-      &m_ImageHandle.session,
-      VADIZUImageError::SystemCallMessageWithNumber("read", m_ImagePathName, error),
-      VADIZU_SEVERITY_ERROR);
+  VADIZUImageError::LogSystemCallWithNumber(&m_ImageHandle.session, "read",
+                                            m_ImagePathName, error,
+                                            VADIZU_SEVERITY_ERROR);
   VADIZU_THROW(STS_ESYS);
 }
 
@@ -293,11 +298,9 @@ void VADIZUImage::RaiseWriteError(int error) {
   const int code = VADIZUImageError::SysErrorToStsError(error);
   // A full disk or quota is reported by its code alone, without a line.
   if (code != STS_ENOSPC) {
-    VADIZUImageError::Log(
-        &m_ImageHandle.session,
-        VADIZUImageError::SystemCallMessageWithNumber("write", m_ImagePathName,
-                                                      error),
-        VADIZU_SEVERITY_ERROR);
+    VADIZUImageError::LogSystemCallWithNumber(&m_ImageHandle.session, "write",
+                                              m_ImagePathName, error,
+                                              VADIZU_SEVERITY_ERROR);
   }
   VADIZU_THROW(code);
 }

@@ -26,6 +26,14 @@ class VADIZUImage final {
 
   stsp_image_handle_s* GetImageHandle() { return &m_ImageHandle; }
 
+  // Closes the files of an image the host never receives; a create also
+  // takes back every file it made. Construction calls it when it fails, the
+  // manager when the handle cannot be registered. An open for writing keeps
+  // its writer mark, as a writer that ended without closing does: by the
+  // time it could be cleared, a delete and a new create may have put another
+  // writer's mark in its place. Never throws.
+  void Discard() noexcept;
+
   // Syncs and closes the files, records the size, and clears the writer
   // mark (marking the image complete when asked). The info file is settled
   // even when closing the data files fails.

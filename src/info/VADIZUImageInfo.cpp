@@ -17,6 +17,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -58,9 +59,8 @@ bool EndsInDotComponent(const std::string& dir) {
 // missing image is: a line at the severity of a missing file, STS_ENOENT.
 [[noreturn]] void ThrowAsMissing(const sts_session_def_v7_t& session,
                                  const std::string& path, const char* reason) {
-  VADIZUImageError::Log(
-      &session, "open() failed on image file " + path + " (" + reason + ")",
-      VADIZU_SEVERITY_WARNING);
+  VADIZUImageError::LogSystemCall(&session, "open", path, reason,
+                                  VADIZU_SEVERITY_WARNING);
   VADIZU_THROW(STS_ENOENT);
 }
 
@@ -328,13 +328,9 @@ int VADIZUImageInfo::DeleteFile(const sts_session_def_v7_t& session,
   if (unlink(path.c_str()) == 0) return STS_EOK;
   const int error = errno;
   const int code = VADIZUImageError::SysErrorToStsError(error);
-  try {
-    VADIZUImageError::Log(
-        &session, VADIZUImageError::SystemCallMessage("unlink", path, error),
-        code == STS_ENOENT ? VADIZU_SEVERITY_WARNING : VADIZU_SEVERITY_ERROR);
-  } catch (...) {
-    // The message could not be built; the code still tells the caller.
-  }
+  VADIZUImageError::LogSystemCall(
+      &session, "unlink", path, error,
+      code == STS_ENOENT ? VADIZU_SEVERITY_WARNING : VADIZU_SEVERITY_ERROR);
   return code;
 }
 
@@ -395,15 +391,14 @@ VADIZUImageInfoHandle::VADIZUImageInfoHandle(std::string pathName, bool create,
       ThrowAsMissing(m_Session, m_PathName, kNotRegular);
     }
     const int code = VADIZUImageError::SysErrorToStsError(error);
-    VADIZUImageError::Log(
-        &m_Session, VADIZUImageError::SystemCallMessage("open", m_PathName, error),
+    VADIZUImageError::LogSystemCall(
+        &m_Session, "open", m_PathName, error,
         code == STS_ENOENT ? VADIZU_SEVERITY_WARNING : VADIZU_SEVERITY_ERROR);
     VADIZU_THROW(code);
   }
   if (create && fchmod(fd, kPrivateMode) != 0) {
-    VADIZUImageError::Log(
-        &m_Session, VADIZUImageError::SystemCallMessage("chmod", m_PathName, errno),
-        VADIZU_SEVERITY_ERROR);
+    VADIZUImageError::LogSystemCall(&m_Session, "chmod", m_PathName, errno,
+                                    VADIZU_SEVERITY_ERROR);
     close(fd);
     unlink(m_PathName.c_str());
     VADIZU_THROW(STS_ESYS);
@@ -418,6 +413,10 @@ VADIZUImageInfoHandle::VADIZUImageInfoHandle(std::string pathName, bool create,
       VADIZU_THROW(STS_ESYS);
     }
   }
+  // A new file goes again with the handle until its first text is written
+  // whole, whatever stops that write (a failed call, no memory to render the
+  // text): an empty file would refuse every later create of the name.
+  m_RemoveOnClose = create;
   m_FileHandle = fd;
 }
 
@@ -450,10 +449,10 @@ void VADIZUImageInfoHandle::Lock() {
       m_Locked = true;
       return;
     }
-    VADIZUImageError::Log(&m_Session,
-                          std::string("acquire_write() failed (") +
-                              ACE_OS::strerror(errno) + ")",
-                          VADIZU_SEVERITY_WARNING);
+    char message[256];
+    snprintf(message, sizeof(message), "acquire_write() failed (%s)",
+             ACE_OS::strerror(errno));
+    VADIZUImageError::Log(&m_Session, message, VADIZU_SEVERITY_WARNING);
   } catch (...) {
     VADIZU_THROW(STS_ESYS);
   }
@@ -567,13 +566,10 @@ void VADIZUImageInfo::Write(const BDImageInfo& info,
     for (size_t i = first; i < first + count; ++i) expected += pieces[i].iov_len;
     const ssize_t written =
         pwritev(fd, &pieces[first], static_cast<int>(count), offset);
-    if (written != expected) {
-      const int error = errno;
-      if (create) handle.m_RemoveOnClose = true;
-      ThrowWriteFailure(written < 0, error);
-    }
+    if (written != expected) ThrowWriteFailure(written < 0, errno);
     offset += written;
   }
+  if (create) handle.m_RemoveOnClose = false;  // the new file is whole now
 }
 
 namespace {

@@ -1,7 +1,8 @@
 // One open info file for the span of a single info operation: the
 // descriptor, the one-byte exclusive lock on it and a copy of the session
 // for log lines. The destructor syncs (when writable), releases the lock,
-// closes the file and removes a new file whose first write failed.
+// closes the file, and removes a file it created whose first text was never
+// written whole.
 #ifndef VADIZU_INFO_VADIZUIMAGEINFOHANDLE_H_
 #define VADIZU_INFO_VADIZUIMAGEINFOHANDLE_H_
 

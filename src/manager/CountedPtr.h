@@ -8,15 +8,10 @@
 template <typename T>
 class CountedPtr final {
  public:
-  // Takes ownership of object; a new counter starts at 1.
-  explicit CountedPtr(T* object) : m_Object(object), m_Count(nullptr) {
-    try {
-      m_Count = new int64_t(1);
-    } catch (...) {
-      delete object;  // nobody else will ever free it
-      throw;
-    }
-  }
+  // Takes ownership of object; a new counter starts at 1. When the counter
+  // cannot be allocated the constructor throws and the caller still owns
+  // the object, so it can undo what the object did before freeing it.
+  explicit CountedPtr(T* object) : m_Object(object), m_Count(new int64_t(1)) {}
   CountedPtr(const CountedPtr& other)
       : m_Object(other.m_Object), m_Count(other.m_Count) {
     ++*m_Count;

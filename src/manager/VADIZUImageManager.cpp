@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "error/VADIZUImageError.h"
@@ -20,6 +22,8 @@ enum class NoEntry { kLogged, kSilent };
 
 // Runs one operation body. Every library exception becomes its code and a
 // log line through `session`; anything else becomes STS_EINTERNAL.
+// The handlers allocate nothing and log through functions that never
+// throw, so not even a failure for want of memory leaves the frame.
 template <typename Body>
 int RunFrame(const sts_session_def_v7_t* session, const char* where,
              NoEntry noEntry, Body&& body) {
@@ -43,16 +47,27 @@ stsp_image_list_handle_s* HandleOf(VADIZUImageList* list) {
   return list->GetImageListHandle();
 }
 
+// What an object that never reaches the host leaves undone on disk.
+void Discard(VADIZUImage* image) { image->Discard(); }
+void Discard(VADIZUImageList*) {}  // a list changes no file
+
 // Hands a freshly built object to the map. The handle reaches the host just
-// before the map takes its reference; if the insert fails, `owner` frees the
-// object on the way out and nothing stays registered.
+// before the map takes its reference. The entry and its counted pointer are
+// made in one step, so if either allocation fails the object is still ours
+// alone: its work on disk is undone, it is freed on the way out, and
+// nothing stays registered.
 template <typename Object, typename Handle>
-void Register(std::map<Handle*, CountedPtr<Object>>& map, Object* object,
-              Handle** out) {
-  CountedPtr<Object> owner(object);
-  Handle* handle = HandleOf(object);
+void Register(std::map<Handle*, CountedPtr<Object>>& map,
+              std::unique_ptr<Object> object, Handle** out) {
+  Handle* handle = HandleOf(object.get());
   *out = handle;
-  map.emplace(handle, owner);
+  try {
+    map.try_emplace(handle, object.get());
+  } catch (...) {
+    Discard(object.get());
+    throw;
+  }
+  object.release();  // the map's counted pointer owns it now
 }
 
 // The session to log a failed close with: the one held in the record of a
@@ -144,8 +159,9 @@ void VADIZUImageManager::ValidateLsu(const sts_session_def_v7_t* session,
   // ("lsu/", "/") is tested as it stands.
   if (path.find('/') != path.rfind('/')) path.pop_back();
   if (access(path.c_str(), F_OK) == 0) return;
-  VADIZUImageError::Log(session, "LSU " + name + " does not exist.",
-                        VADIZU_SEVERITY_INFO);
+  char message[sizeof(lsu->name) + 32];
+  snprintf(message, sizeof(message), "LSU %s does not exist.", name.c_str());
+  VADIZUImageError::Log(session, message, VADIZU_SEVERITY_INFO);
   VADIZU_THROW(STS_EINVAL);
 }
 
@@ -169,7 +185,8 @@ int VADIZUImageManager::CreateImage(const sts_lsu_name_v7_t* lsu,
       mode = VADIZUImageInfo::BDImageModeCreateFlagged;
     }
     ValidateLsu(session, lsu);
-    Register(m_ImageMap, new VADIZUImage(server, session, lsu, &copy, mode),
+    Register(m_ImageMap,
+             std::make_unique<VADIZUImage>(server, session, lsu, &copy, mode),
              out);
     return STS_EOK;
   });
@@ -193,7 +210,8 @@ int VADIZUImageManager::OpenImage(const sts_lsu_name_v7_t* lsu,
     } else {
       VADIZU_THROW(STS_EINVAL);
     }
-    Register(m_ImageMap, new VADIZUImage(server, session, lsu, def, imageMode),
+    Register(m_ImageMap,
+             std::make_unique<VADIZUImage>(server, session, lsu, def, imageMode),
              out);
     return STS_EOK;
   });
@@ -305,8 +323,8 @@ int VADIZUImageManager::OpenImageList(const sts_lsu_name_v7_t* lsu,
                   NoEntry::kLogged, [&] {
     if (out == nullptr) VADIZU_THROW(STS_EINVAL);
     ValidateLsu(session, lsu);
-    Register(m_ImageListMap, new VADIZUImageList(session, server, lsu, flags),
-             out);
+    Register(m_ImageListMap,
+             std::make_unique<VADIZUImageList>(session, server, lsu, flags), out);
     return STS_EOK;
   });
 }

@@ -5,10 +5,16 @@
 
 namespace {
 
+// The operations turn every failure into a code themselves; the catch is
+// the last guard that keeps any exception from reaching a C host.
 template <typename Call>
 int WithManager(Call&& call) {
-  VADIZUImageManager* manager = VADIZUImageManager::GetInstance();
-  return manager == nullptr ? STS_EINIT : call(*manager);
+  try {
+    VADIZUImageManager* manager = VADIZUImageManager::GetInstance();
+    return manager == nullptr ? STS_EINIT : call(*manager);
+  } catch (...) {
+    return STS_EINTERNAL;
+  }
 }
 
 }  // namespace
