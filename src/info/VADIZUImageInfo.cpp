@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -117,13 +116,10 @@ VADIZUImageInfo::VADIZUImageInfo(const char* server,
 
 VADIZUImageInfo::VADIZUImageInfo(const char* server,
                                  const sts_session_def_v7_t* session,
-                                 const sts_lsu_name_v7_t* lsu,
-                                 const std::string& infoPath)
+                                 const sts_lsu_name_v7_t* lsu)
     : m_Mode(BDImageModeNone) {
   SetCommonFields(server, session, lsu);
-  SetPathNames(infoPath);
-  ReadUnlocked();
-  m_Legacy = m_Info.properties.def.flags == LegacyFlags;
+  memset(&m_Info, 0, sizeof(m_Info));
 }
 
 void VADIZUImageInfo::SetCommonFields(const char* server,
@@ -200,8 +196,9 @@ bool VADIZUImageInfo::IsInfoPath(const std::string& path) {
 void VADIZUImageInfo::SetPathNames(const std::string& infoPath) {
   const size_t suffixLength = m_ImageInfoPathNameSuffix.size();
   if (!IsInfoPath(infoPath)) VADIZU_THROW(STS_EINVAL);
+  // Assigned in place: a listing object keeps its strings' room.
   m_InfoPathName = infoPath;
-  m_BasePathName = infoPath.substr(0, infoPath.size() - suffixLength);
+  m_BasePathName.assign(infoPath, 0, infoPath.size() - suffixLength);
 }
 
 // ------------------------------------------------------- status protocol
@@ -209,6 +206,15 @@ void VADIZUImageInfo::SetPathNames(const std::string& infoPath) {
 void VADIZUImageInfo::ReadUnlocked() {
   VADIZUImageInfoHandle handle(m_InfoPathName, false, false, m_Session);
   Read(handle);
+}
+
+void VADIZUImageInfo::ReadListed(const std::string& infoPath,
+                                 bool checkType) {
+  SetPathNames(infoPath);
+  VADIZUImageInfoHandle handle(m_InfoPathName, false, false, m_Session);
+  if (checkType) handle.RegularFileSize();
+  Read(handle);
+  m_Legacy = m_Info.properties.def.flags == LegacyFlags;
 }
 
 bool VADIZUImageInfo::RendersKeyByKey(const BDImageInfo& info) const {
@@ -370,14 +376,14 @@ const char* Spaces() {
 
 }  // namespace
 
-VADIZUImageInfoHandle::VADIZUImageInfoHandle(std::string pathName, bool create,
-                                             bool writable,
+VADIZUImageInfoHandle::VADIZUImageInfoHandle(const std::string& pathName,
+                                             bool create, bool writable,
                                              sts_session_def_v7_t session)
     : m_FileHandle(-1),
       m_RemoveOnClose(false),
       m_Writable(writable),
       m_Session(session),
-      m_PathName(std::move(pathName)),
+      m_PathName(pathName),
       m_Locked(false),
       m_Size(-1) {
   if (create && !writable) VADIZU_THROW(STS_ESYS);
@@ -477,11 +483,10 @@ off_t VADIZUImageInfoHandle::RegularFileSize() {
   return m_Size;
 }
 
-void VADIZUImageInfo::ReadLines(InfoText& text,
-                                VADIZUImageInfoHandle& handle) const {
+size_t VADIZUImageInfo::ReadText(char (&text)[kInfoReadLimit + 1],
+                                 VADIZUImageInfoHandle& handle) const {
   // One read from the start: a reader sees at most the first 4096 bytes.
-  const ssize_t count =
-      pread(handle.m_FileHandle, text.bytes, kInfoReadLimit, 0);
+  const ssize_t count = pread(handle.m_FileHandle, text, kInfoReadLimit, 0);
   if (count < 0) {
     // Reading a FIFO or a directory fails. Only then is the file looked at:
     // a regular file costs no extra call, anything else is answered as a
@@ -489,30 +494,14 @@ void VADIZUImageInfo::ReadLines(InfoText& text,
     handle.RegularFileSize();
     VADIZU_THROW(STS_ESYS);
   }
-  text.bytes[count] = '\0';
-
-  // Line feeds and NUL bytes end lines; empty lines are dropped and the
-  // final segment counts as a line. memchr and strnlen find the ends: a
-  // byte-by-byte walk over the padding would cost a listing most of its time.
-  text.lines.clear();
-  text.lines.reserve(kKeyCount + 1);  // every key and the padding, at once
-  const char* const end = text.bytes + count;
-  for (const char* start = text.bytes; start <= end;) {
-    const void* newline = memchr(start, '\n', static_cast<size_t>(end - start));
-    const char* stop = newline ? static_cast<const char*>(newline) : end;
-    while (start < stop) {
-      const size_t length = strnlen(start, static_cast<size_t>(stop - start));
-      if (length > 0) text.lines.emplace_back(start, length);
-      start += length + 1;
-    }
-    start = stop + 1;
-  }
+  text[count] = '\0';
+  return static_cast<size_t>(count);
 }
 
 void VADIZUImageInfo::Read(VADIZUImageInfoHandle& handle) {
-  InfoText text;
-  ReadLines(text, handle);
-  ParseLines(text.lines, m_Info);
+  char text[kInfoReadLimit + 1];
+  const size_t length = ReadText(text, handle);
+  ParseLines(text, length, m_Info);
   copy_terminated(m_Info.properties.lsu.name, m_LsuPathName,
                   sizeof(m_Info.properties.lsu.name));
   copy_terminated(m_Info.properties.server, m_ServerName,
@@ -625,27 +614,25 @@ struct ParsedNumber {
   uint64_t magnitude = 0;
 };
 
+// The classic locale's white space and digits, which a stream with default
+// flags skips and reads.
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 ParsedNumber ParseDecimal(std::string_view text) {
   ParsedNumber number;
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
-    ++i;
+  const char* c = text.data();
+  const char* const end = c + text.size();
+  while (c < end && IsSpace(*c)) ++c;
+  if (c < end && (*c == '+' || *c == '-')) number.negative = *c++ == '-';
+  uint64_t magnitude = 0;
+  for (; c < end && IsDigit(*c); ++c) {
+    const uint64_t digit = static_cast<uint64_t>(*c - '0');
+    number.overflow |= __builtin_mul_overflow(magnitude, 10, &magnitude) ||
+                       __builtin_add_overflow(magnitude, digit, &magnitude);
   }
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    number.negative = text[i] == '-';
-    ++i;
-  }
-  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]));
-       ++i) {
-    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
-    if (number.magnitude > (kMax - digit) / 10) {
-      number.overflow = true;
-      number.magnitude = kMax;
-    } else if (!number.overflow) {
-      number.magnitude = number.magnitude * 10 + digit;
-    }
-  }
+  number.magnitude =
+      number.overflow ? std::numeric_limits<uint64_t>::max() : magnitude;
   return number;
 }
 
@@ -688,17 +675,80 @@ void StoreText(char (&field)[N], std::string_view value) {
   field[n] = '\0';
 }
 
-// The key table as views that know their lengths, so that most keys are
-// told apart from a line's key without comparing any bytes.
-const std::string_view* KeyNames() {
-  static const auto names = [] {
-    std::array<std::string_view, VADIZUImageInfo::kKeyCount> views;
+uint64_t Load64(const char* bytes) {
+  uint64_t word;
+  memcpy(&word, bytes, sizeof(word));
+  return word;
+}
+
+// The key table as views, the length of the longest key (a line whose first
+// '=' stands further in has no key), and each key with its '=' as its first
+// and its last 8 bytes: "IS_TIME=" to "IMO_BLOCKSIZE=" are 8 to 16 bytes
+// long, so two loads, which may overlap, compare a line's start with one.
+struct KeyTable {
+  std::array<std::string_view, VADIZUImageInfo::kKeyCount> names;
+  std::array<uint64_t, VADIZUImageInfo::kKeyCount> heads, tails;
+  size_t longest = 0;
+};
+
+const KeyTable& Keys() {
+  static const KeyTable table = [] {
+    KeyTable keys;
     for (int key = 0; key < VADIZUImageInfo::kKeyCount; ++key) {
-      views[key] = VADIZUImageInfo::BDDataTypeString[key];
+      const std::string_view name = VADIZUImageInfo::BDDataTypeString[key];
+      char withEquals[16] = {};
+      memcpy(withEquals, name.data(), name.size());
+      withEquals[name.size()] = '=';
+      keys.names[key] = name;
+      keys.heads[key] = Load64(withEquals);
+      keys.tails[key] = Load64(withEquals + name.size() + 1 - 8);
+      keys.longest = std::max(keys.longest, name.size());
     }
-    return views;
+    return keys;
   }();
-  return names.data();
+  return table;
+}
+
+// Whether line starts with the key and its '=': no key holds a '=', so such
+// a line has that key.
+inline bool StartsWithKey(std::string_view line, const KeyTable& keys,
+                          int key) {
+  const size_t length = keys.names[key].size() + 1;
+  return line.size() >= length && Load64(line.data()) == keys.heads[key] &&
+         Load64(line.data() + length - 8) == keys.tails[key];
+}
+
+// The index of line's key, found by a search of the whole table, or
+// kUnknownKey; value is what follows the '='. Kept out of MatchKey's way.
+__attribute__((noinline)) int FindKey(std::string_view line,
+                                      std::string_view& value) {
+  const KeyTable& keys = Keys();
+  const void* found =
+      memchr(line.data(), '=', std::min(line.size(), keys.longest + 1));
+  if (found == nullptr) return VADIZUImageInfo::kUnknownKey;
+  const size_t equals = static_cast<const char*>(found) - line.data();
+  const std::string_view name = line.substr(0, equals);
+  for (int key = 0; key < VADIZUImageInfo::kKeyCount; ++key) {
+    if (name == keys.names[key]) {
+      value = line.substr(equals + 1);
+      return key;
+    }
+  }
+  return VADIZUImageInfo::kUnknownKey;
+}
+
+// FindKey's answer, sooner: the writer puts the keys in table order, so the
+// line is first taken for the key after the previous line's. Keys are
+// unique, so the answer is the same.
+inline int MatchKey(std::string_view line, int expected,
+                    std::string_view& value) {
+  const KeyTable& keys = Keys();
+  if (expected < VADIZUImageInfo::kKeyCount &&
+      StartsWithKey(line, keys, expected)) {
+    value = line.substr(keys.names[expected].size() + 1);
+    return expected;
+  }
+  return FindKey(line, value);
 }
 
 }  // namespace
@@ -775,20 +825,10 @@ std::string VADIZUImageInfo::GetIsInfoKVR(
 int VADIZUImageInfo::ParseLine(std::string_view line,
                                std::string_view& value) const {
   value = std::string_view();
-  const size_t equals = line.find('=');
-  if (equals == std::string_view::npos) return kUnknownKey;
-  const std::string_view name = line.substr(0, equals);
-  const std::string_view* keys = KeyNames();
-  for (int key = 0; key < kKeyCount; ++key) {
-    if (name == keys[key]) {
-      value = line.substr(equals + 1);
-      return key;
-    }
-  }
-  return kUnknownKey;
+  return FindKey(line, value);
 }
 
-void VADIZUImageInfo::ParseLines(const std::vector<std::string_view>& lines,
+void VADIZUImageInfo::ParseLines(const char* text, size_t length,
                                  BDImageInfo& info) const {
   memset(&info, 0, sizeof(info));
   sts_image_info_v10_t& props = info.properties;
@@ -797,8 +837,19 @@ void VADIZUImageInfo::ParseLines(const std::vector<std::string_view>& lines,
   // records share the leading fields, and IS_SLPNAME has the v701 place.
   stskvr_isinfo_v701_t& product = def.isid.info.v701;
   std::string_view value;
-  for (std::string_view line : lines) {
-    switch (ParseLine(line, value)) {
+  int expected = 0;
+  // Line feeds and NUL bytes end lines, so strchrnul finds a line's end in
+  // one pass; the NUL after the text ends the final segment, which counts
+  // as a line too. Empty lines are dropped.
+  const char* const end = text + length;
+  for (const char* start = text; start < end;) {
+    const char* stop = strchrnul(start, '\n');
+    const std::string_view line(start, static_cast<size_t>(stop - start));
+    start = stop + 1;
+    if (line.empty()) continue;
+    const int key = MatchKey(line, expected, value);
+    if (key != kUnknownKey) expected = key + 1;
+    switch (key) {
       case kWriteCount: _convert_value(value, info.writeCount); break;
       case kBaseName: StoreText(def.basename, value); break;
       case kDate: StoreText(def.date, value); break;

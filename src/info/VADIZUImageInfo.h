@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "vadizu.h"
 
@@ -60,9 +59,10 @@ class VADIZUImageInfo final {
   VADIZUImageInfo(const char* server, const sts_session_def_v7_t* session,
                   const sts_image_def_v10_t* def,
                   const sts_lsu_name_v7_t* lsu, BDImageMode mode);
-  // Listing constructor: reads the existing info file at infoPath.
+  // Listing constructor: an object that reads the LSU's info files one
+  // after the other through ReadListed.
   VADIZUImageInfo(const char* server, const sts_session_def_v7_t* session,
-                  const sts_lsu_name_v7_t* lsu, const std::string& infoPath);
+                  const sts_lsu_name_v7_t* lsu);
   ~VADIZUImageInfo() = default;
 
   VADIZUImageInfo(const VADIZUImageInfo&) = delete;
@@ -77,24 +77,27 @@ class VADIZUImageInfo final {
 
   // Text format.
   std::string SetLines(const BDImageInfo& info) const;
-  // Lines and values view into text the caller keeps alive.
+  // The value views into the line.
   int ParseLine(std::string_view line, std::string_view& value) const;
-  // Fills `info` in place: a record is large, and listing parses many.
-  void ParseLines(const std::vector<std::string_view>& lines,
-                  BDImageInfo& info) const;
+  // Fills `info` in place from the first `length` bytes of an info file,
+  // followed by a NUL at text[length]: a record is large, and listing
+  // parses many.
+  void ParseLines(const char* text, size_t length, BDImageInfo& info) const;
   std::string GetIsIdString(const sts_isid_v10_t& isid) const;
   std::string GetIsInfoKVR(const stskvr_isinfo_v65_t* info) const;
   std::string GetIsInfoKVR(const stskvr_isinfo_v701_t* info) const;
 
   // Moving the text through an open info file handle.
-  // The first bytes of an info file and its lines, which view into them.
-  struct InfoText {
-    char bytes[kInfoReadLimit + 1];
-    std::vector<std::string_view> lines;
-  };
-  void ReadLines(InfoText& text, VADIZUImageInfoHandle& handle) const;
+  // Reads the file's first bytes into text and terminates them; returns
+  // how many were read.
+  size_t ReadText(char (&text)[kInfoReadLimit + 1],
+                  VADIZUImageInfoHandle& handle) const;
   // Replaces the in-memory record by what the file holds.
   void Read(VADIZUImageInfoHandle& handle);
+  // Listing: makes this the object of the info file at infoPath and reads
+  // it, without a lock. With checkType, a file that is not a regular file
+  // is refused before it is read.
+  void ReadListed(const std::string& infoPath, bool checkType);
   void Write(const BDImageInfo& info, VADIZUImageInfoHandle& handle,
              bool create) const;
 

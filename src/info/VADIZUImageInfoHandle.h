@@ -17,8 +17,9 @@ class ACE_File_Lock;
 
 class VADIZUImageInfoHandle final {
  public:
-  VADIZUImageInfoHandle(std::string pathName, bool create, bool writable,
-                        sts_session_def_v7_t session);
+  // pathName must outlive the handle; it is not copied.
+  VADIZUImageInfoHandle(const std::string& pathName, bool create,
+                        bool writable, sts_session_def_v7_t session);
   ~VADIZUImageInfoHandle();
 
   VADIZUImageInfoHandle(const VADIZUImageInfoHandle&) = delete;
@@ -42,7 +43,7 @@ class VADIZUImageInfoHandle final {
   bool m_RemoveOnClose;
   bool m_Writable;
   sts_session_def_v7_t m_Session;
-  std::string m_PathName;
+  const std::string& m_PathName;
   std::unique_ptr<ACE_File_Lock> m_FileLock;
   bool m_Locked;
   off_t m_Size;  // -1 until RegularFileSize has looked
