@@ -691,45 +691,43 @@ struct KeyTable {
   size_t longest = 0;
 };
 
-const KeyTable& Keys() {
-  static const KeyTable table = [] {
-    KeyTable keys;
-    for (int key = 0; key < VADIZUImageInfo::kKeyCount; ++key) {
-      const std::string_view name = VADIZUImageInfo::BDDataTypeString[key];
-      char withEquals[16] = {};
-      memcpy(withEquals, name.data(), name.size());
-      withEquals[name.size()] = '=';
-      keys.names[key] = name;
-      keys.heads[key] = Load64(withEquals);
-      keys.tails[key] = Load64(withEquals + name.size() + 1 - 8);
-      keys.longest = std::max(keys.longest, name.size());
-    }
-    return keys;
-  }();
-  return table;
+KeyTable MakeKeyTable() {
+  KeyTable keys;
+  for (int key = 0; key < VADIZUImageInfo::kKeyCount; ++key) {
+    const std::string_view name = VADIZUImageInfo::BDDataTypeString[key];
+    char withEquals[16] = {};
+    memcpy(withEquals, name.data(), name.size());
+    withEquals[name.size()] = '=';
+    keys.names[key] = name;
+    keys.heads[key] = Load64(withEquals);
+    keys.tails[key] = Load64(withEquals + name.size() + 1 - 8);
+    keys.longest = std::max(keys.longest, name.size());
+  }
+  return keys;
 }
+
+// Built at load, like the key strings it is made of, which are constants.
+const KeyTable kKeys = MakeKeyTable();
 
 // Whether line starts with the key and its '=': no key holds a '=', so such
 // a line has that key.
-inline bool StartsWithKey(std::string_view line, const KeyTable& keys,
-                          int key) {
-  const size_t length = keys.names[key].size() + 1;
-  return line.size() >= length && Load64(line.data()) == keys.heads[key] &&
-         Load64(line.data() + length - 8) == keys.tails[key];
+inline bool StartsWithKey(std::string_view line, int key) {
+  const size_t length = kKeys.names[key].size() + 1;
+  return line.size() >= length && Load64(line.data()) == kKeys.heads[key] &&
+         Load64(line.data() + length - 8) == kKeys.tails[key];
 }
 
 // The index of line's key, found by a search of the whole table, or
 // kUnknownKey; value is what follows the '='. Kept out of MatchKey's way.
 __attribute__((noinline)) int FindKey(std::string_view line,
                                       std::string_view& value) {
-  const KeyTable& keys = Keys();
   const void* found =
-      memchr(line.data(), '=', std::min(line.size(), keys.longest + 1));
+      memchr(line.data(), '=', std::min(line.size(), kKeys.longest + 1));
   if (found == nullptr) return VADIZUImageInfo::kUnknownKey;
   const size_t equals = static_cast<const char*>(found) - line.data();
   const std::string_view name = line.substr(0, equals);
   for (int key = 0; key < VADIZUImageInfo::kKeyCount; ++key) {
-    if (name == keys.names[key]) {
+    if (name == kKeys.names[key]) {
       value = line.substr(equals + 1);
       return key;
     }
@@ -738,15 +736,16 @@ __attribute__((noinline)) int FindKey(std::string_view line,
 }
 
 // FindKey's answer, sooner: the writer puts the keys in table order, so the
-// line is first taken for the key after the previous line's. Keys are
+// line is first taken for the key after the previous line's, then for
+// IMO_SIZE, which follows whichever identity line came last. Keys are
 // unique, so the answer is the same.
 inline int MatchKey(std::string_view line, int expected,
                     std::string_view& value) {
-  const KeyTable& keys = Keys();
-  if (expected < VADIZUImageInfo::kKeyCount &&
-      StartsWithKey(line, keys, expected)) {
-    value = line.substr(keys.names[expected].size() + 1);
-    return expected;
+  for (int key : {expected, static_cast<int>(kSize)}) {
+    if (key < VADIZUImageInfo::kKeyCount && StartsWithKey(line, key)) {
+      value = line.substr(kKeys.names[key].size() + 1);
+      return key;
+    }
   }
   return FindKey(line, value);
 }
