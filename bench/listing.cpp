@@ -24,7 +24,7 @@ namespace {
 
 constexpr uint64_t kListingSizes[] = {10000, 100000};
 constexpr int kListingRuns = 3;
-constexpr double kListingTarget = 0.8;
+constexpr double kListingTarget = 0.9;
 constexpr size_t kInfoReadLimit = 4096;
 constexpr const char kInfoSuffix[] = ".info";
 constexpr int kNameDigits = 7;
