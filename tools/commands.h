@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -51,10 +52,27 @@ struct ImageArguments {
   sts_image_def_v10_t Definition() const;
 };
 
-// Declares LSU and NAME on `app`, and --date, required unless
-// `date_required` is false (put fills in a default date itself).
+// Declares LSU and NAME (never empty) on `app`, with --date and, when
+// `with_legacy`, --legacy. --date is required unless `date_required` is
+// false (put fills in a default date itself) or the image is legacy, whose
+// files are named without a date: then --date is refused when required
+// elsewhere, as it would mean nothing.
 void AddImageArguments(CLI::App& app, ImageArguments* args, bool with_legacy,
                        bool date_required = true);
+
+// "--date latest": replaces the date with the latest date of the images
+// named NAME in the LSU. Returns kExitOk, or a failure already reported.
+int ResolveLatestDate(Host& host, ImageArguments* args);
+
+// Orders date texts as numbers when both are, else as text, so that "9"
+// comes before "10".
+bool DateLess(const std::string& a, const std::string& b);
+
+// Every image an LSU lists under `flags`, with its properties. An image
+// removed between the listing and the property query is left out. Returns
+// kExitOk, or a failure already reported.
+int CollectImages(Host& host, const std::string& lsu, uint32_t flags,
+                  std::vector<sts_image_info_v10_t>* images);
 
 }  // namespace vadizu_tool
 

@@ -12,7 +12,9 @@
 #include "commands.h"
 #include "interrupt.h"
 #include "io.h"
+#include "producer.h"
 #include "progress.h"
+#include "restore_target.h"
 
 namespace vadizu_tool {
 namespace {
@@ -60,6 +62,7 @@ void AddTransferOptions(CLI::App& app, TransferArguments* args,
 }
 
 struct PutArguments : TransferArguments {
+  std::string from_command;
   std::string policy;
   std::string metadata;
 
@@ -74,13 +77,15 @@ struct PutArguments : TransferArguments {
 
 struct GetArguments : TransferArguments {
   bool force = false;
+  bool allow_incomplete = false;
 };
 
 std::string Now() { return std::to_string(std::time(nullptr)); }
 
-// "stored KEY: 335544320 bytes in 0.84 s, 399.5 MB/s"
+// "stored KEY: 335544320 bytes in 0.84 s, 381.0 MiB/s"
 void Report(const Output& out, FILE* stream, const char* verb,
-            const ImageKey& key, uint64_t bytes, double seconds) {
+            const ImageKey& key, uint64_t bytes, double seconds,
+            bool complete) {
   char text[64];
   std::snprintf(text, sizeof(text), ": %llu bytes in %.2f s, ",
                 static_cast<unsigned long long>(bytes), seconds);
@@ -91,6 +96,7 @@ void Report(const Output& out, FILE* stream, const char* verb,
               {"date", key.date},
               {"lsu", key.lsu},
               {"bytes", bytes},
+              {"complete", complete},
               {"seconds", seconds}},
              stream);
 }
@@ -155,61 +161,55 @@ CopyResult CopyOutOfImage(const PluginApi& api, stsp_image_handle_s* image,
   return result;
 }
 
-int OpenInput(const std::string& path) {
-  if (path == "-") return STDIN_FILENO;
-  return open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The bytes put stores: a file, standard input, or the output of a
+// producer command. Checked before the image is created, so input that
+// cannot be read leaves no image behind.
+struct Input {
+  FileDescriptor file;
+  std::unique_ptr<Producer> producer;
+
+  int fd() const { return producer != nullptr ? producer->fd() : file.get(); }
+};
+
+// Null with the reason printed, or a UsageError for input from a terminal.
+std::unique_ptr<Input> OpenInput(const PutArguments& args) {
+  auto input = std::make_unique<Input>();
+  std::string error;
+  if (!args.from_command.empty()) {
+    input->producer = Producer::Start(args.from_command, &error);
+    if (input->producer == nullptr) {
+      std::fprintf(stderr, "vadizu: %s\n", error.c_str());
+      return nullptr;
+    }
+    return input;
+  }
+  const std::string& path = args.file;
+  input->file = FileDescriptor(path == "-" ? STDIN_FILENO
+                                           : open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (input->file.get() < 0) {
+    FailSystem("cannot open " + path, errno);
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(input->file.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    FailSystem("cannot store " + path, EISDIR);
+    return nullptr;
+  }
+  if (isatty(input->file.get())) {
+    throw UsageError(
+        "will not read an image from a terminal; name a FILE, redirect "
+        "standard input or use --from-command");
+  }
+  return input;
 }
 
-// The restore target. A regular file that exists already is left alone
-// unless the user forces it; a file this command writes is removed again
-// when the restore fails, so no half-restored file is mistaken for a whole.
-class OutputFile final {
- public:
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  ~OutputFile() {
-    fd_.Close();
-    if (!kept_ && !path_.empty()) unlink(path_.c_str());
-  }
-
-  // Null with a message printed when the file cannot be opened.
-  static std::unique_ptr<OutputFile> Open(const std::string& path, bool force) {
-    if (path == "-") {
-      return std::unique_ptr<OutputFile>(new OutputFile(STDOUT_FILENO, ""));
-    }
-    struct stat st;
-    bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && S_ISREG(st.st_mode) && !force) {
-      std::fprintf(stderr, "vadizu: %s exists; use --force to replace it\n",
-                   path.c_str());
-      return nullptr;
-    }
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      FailSystem("cannot open " + path, errno);
-      return nullptr;
-    }
-    bool regular = !exists || S_ISREG(st.st_mode);
-    return std::unique_ptr<OutputFile>(new OutputFile(fd, regular ? path : ""));
-  }
-
-  int fd() const { return fd_.get(); }
-  bool is_stdout() const { return fd_.get() == STDOUT_FILENO; }
-
-  // Closes the file and keeps it; false with errno set when close fails.
-  bool Keep() {
-    if (fd_.Close() != 0) return false;
-    kept_ = true;
-    return true;
-  }
-
- private:
-  OutputFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-
-  FileDescriptor fd_;
-  std::string path_;  // empty: nothing to remove on failure
-  bool kept_ = false;
-};
+// A put that stopped early: the image is closed incomplete, and the user
+// learns how to get rid of it.
+std::string LeftIncomplete(const ImageKey& key, uint64_t bytes) {
+  return " after " + std::to_string(bytes) +
+         " bytes; the image is left incomplete (remove it with: vadizu rm " +
+         key.lsu + " '" + key.name + "' --date " + key.date + ")";
+}
 
 int RunPut(Host& host, const Output& out, PutArguments args) {
   if (args.image.key.date.empty()) args.image.key.date = Now();
@@ -220,16 +220,22 @@ int RunPut(Host& host, const Output& out, PutArguments args) {
   const size_t buffer_size = args.BufferSize();
   const ProgressMode progress = args.Progress();
   const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
+  if (!args.from_command.empty() && args.file != "-") {
+    throw UsageError("give either FILE or --from-command, not both");
+  }
+  const std::string source =
+      args.from_command.empty() ? args.file : "the output of the command";
 
-  const std::string& source = args.file;
-  FileDescriptor input(OpenInput(source));
-  if (input.get() < 0) return FailSystem("cannot open " + source, errno);
+  // A signal from here on leaves an image that is closed incomplete.
+  InterruptGuard interrupt;
+  std::unique_ptr<Input> input = OpenInput(args);
+  if (input == nullptr) return kExitFailure;
 
   stsp_image_handle_s* handle = nullptr;
   int status = host.api().create_image(&lsu, host.session(), host.server(),
                                        &def, 0, &handle);
   if (status != STS_EOK) {
-    return Host::Fail("cannot create " + key.Describe(), status, key.lsu);
+    return host.Fail("cannot create " + key.Describe(), status, key.lsu);
   }
   ImageHandle image(host.api(), handle);
 
@@ -238,93 +244,164 @@ int RunPut(Host& host, const Output& out, PutArguments args) {
   block.length = sizeof(block);
   const bool with_metadata = def.saveas != VADIZU_SAVEAS_IMAGE;
 
-  InterruptGuard interrupt;
   Stopwatch clock;
-  const uint64_t total = KnownSize(input.get());
+  const uint64_t total = KnownSize(input->fd());
   ProgressBar bar("put", total, ShouldShowProgress(progress, total));
-  CopyResult copy = CopyIntoImage(host.api(), image.get(), input.get(),
+  CopyResult copy = CopyIntoImage(host.api(), image.get(), input->fd(),
                                   with_metadata ? &block : nullptr, buffer_size,
                                   &bar, interrupt);
   bar.Finish();
+  std::string producer_end;
+  const bool producer_failed = input->producer != nullptr &&
+                               !interrupt.interrupted() &&
+                               !input->producer->Finish(&producer_end);
 
-  const std::string stored = " after " + std::to_string(copy.bytes) +
-                             " bytes; the image is left incomplete";
+  const std::string left = LeftIncomplete(key, copy.bytes);
   if (interrupt.interrupted()) {
     image.Close(VADIZU_CLOSE_INCOMPLETE);
-    std::fprintf(stderr, "vadizu: interrupted: %s%s\n", key.Describe().c_str(),
-                 stored.c_str());
+    std::fprintf(stderr, "vadizu: interrupted by signal %d: %s%s\n",
+                 interrupt.signal_number(), key.Describe().c_str(),
+                 left.c_str());
     return interrupt.ExitCode();
   }
   if (copy.error != 0) {
     image.Close(VADIZU_CLOSE_INCOMPLETE);
-    return FailSystem("reading " + source + " failed" + stored, copy.error);
+    return FailSystem("reading " + source + " failed" + left, copy.error);
   }
   if (copy.status != STS_EOK) {
     image.Close(VADIZU_CLOSE_INCOMPLETE);
-    return Host::Fail("writing " + key.Describe() + " failed" + stored,
-                      copy.status);
+    return host.Fail("writing " + key.Describe() + " failed" + left,
+                     copy.status, key.lsu);
+  }
+  if (producer_failed) {
+    image.Close(VADIZU_CLOSE_INCOMPLETE);
+    std::fprintf(stderr, "vadizu: the command %s%s\n", producer_end.c_str(),
+                 left.c_str());
+    return kExitFailure;
   }
   status = image.Close(VADIZU_CLOSE_COMPLETE);
   if (status != STS_EOK) {
-    return Host::Fail("closing " + key.Describe() + " failed", status);
+    return host.Fail("closing " + key.Describe() + " failed" + left, status,
+                     key.lsu);
   }
-  Report(out, stdout, "stored", key, copy.bytes, clock.Seconds());
+  Report(out, stdout, "stored", key, copy.bytes, clock.Seconds(), true);
   return kExitOk;
 }
 
-int RunGet(Host& host, const Output& out, const GetArguments& args) {
+// Why an image should not be restored as it is, or null.
+const char* NotWhole(const sts_image_info_v10_t& info) {
+  if (info.status & VADIZU_STATUS_WRITING) return "is still being written";
+  if ((info.status & VADIZU_STATUS_COMPLETE) == 0) return "is not complete";
+  return nullptr;
+}
+
+int RunGet(Host& host, const Output& out, GetArguments args) {
+  if (args.file == "-" && isatty(STDOUT_FILENO)) {
+    throw UsageError(
+        "will not write image data to a terminal; name a FILE or redirect "
+        "standard output");
+  }
+  int exit_code = ResolveLatestDate(host, &args.image);
+  if (exit_code != kExitOk) return exit_code;
   const ImageKey& key = args.image.key;
   const sts_image_def_v10_t def = args.image.Definition();
   const size_t buffer_size = args.BufferSize();
   const ProgressMode progress = args.Progress();
   const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
 
+  InterruptGuard interrupt;
   stsp_image_handle_s* handle = nullptr;
   int status = host.api().open_image(&lsu, host.session(), host.server(), &def,
                                      VADIZU_OPEN_READ, &handle);
   if (status != STS_EOK) {
-    return Host::Fail("cannot open " + key.Describe(), status, key.lsu);
+    return host.Fail("cannot open " + key.Describe(), status, key.lsu);
   }
   ImageHandle image(host.api(), handle);
   sts_image_info_v10_t info{};
   status = host.api().get_image_prop(image.get(), &info);
   if (status != STS_EOK) {
-    return Host::Fail("cannot read the properties of " + key.Describe(),
-                      status);
+    return host.Fail("cannot read the properties of " + key.Describe(),
+                     status);
   }
-  if ((info.status & VADIZU_STATUS_COMPLETE) == 0) {
-    std::fprintf(stderr, "vadizu: note: %s is not complete\n",
-                 key.Describe().c_str());
+  if (args.image.legacy) {
+    std::fprintf(stderr,
+                 "vadizu: the plug-in does not read legacy images; the data "
+                 "of %s is the file %s/%s itself\n",
+                 key.Describe().c_str(), key.lsu.c_str(), key.name.c_str());
+    return kExitFailure;
+  }
+  const char* not_whole = NotWhole(info);
+  if (not_whole != nullptr && !args.allow_incomplete) {
+    std::fprintf(stderr,
+                 "vadizu: %s %s; nothing restored (--allow-incomplete "
+                 "restores what it holds)\n",
+                 key.Describe().c_str(), not_whole);
+    return kExitIncomplete;
   }
 
-  std::unique_ptr<OutputFile> output =
-      OutputFile::Open(args.file, args.force);
-  if (output == nullptr) return kExitFailure;
+  std::string error;
+  std::unique_ptr<RestoreTarget> target =
+      RestoreTarget::Open(args.file, args.force, &error);
+  if (target == nullptr) {
+    std::fprintf(stderr, "vadizu: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  const std::string where =
+      target->is_stdout() ? "standard output" : args.file;
+  const std::string untouched = where + " is left as it was";
 
-  InterruptGuard interrupt;
   Stopwatch clock;
   ProgressBar bar("get", info.size, ShouldShowProgress(progress, info.size));
-  CopyResult copy = CopyOutOfImage(host.api(), image.get(), output->fd(),
+  CopyResult copy = CopyOutOfImage(host.api(), image.get(), target->fd(),
                                    buffer_size, &bar, interrupt);
   bar.Finish();
   status = image.Close(VADIZU_CLOSE_INCOMPLETE);
   if (copy.status == STS_EOK) copy.status = status;
 
   if (interrupt.interrupted()) {
-    std::fprintf(stderr, "vadizu: interrupted: restore of %s stopped\n",
-                 key.Describe().c_str());
+    std::fprintf(stderr,
+                 "vadizu: interrupted by signal %d: restore of %s stopped; "
+                 "%s\n",
+                 interrupt.signal_number(), key.Describe().c_str(),
+                 target->is_stdout() ? "standard output holds part of it"
+                                     : untouched.c_str());
     return interrupt.ExitCode();
   }
   if (copy.status != STS_EOK) {
-    return Host::Fail("reading " + key.Describe() + " failed", copy.status);
+    return host.Fail("reading " + key.Describe() + " failed", copy.status,
+                     key.lsu);
   }
-  const bool to_stdout = output->is_stdout();
-  if (copy.error != 0 || !output->Keep()) {
-    return FailSystem("writing the restored data failed",
-                      copy.error != 0 ? copy.error : errno);
+  if (copy.error != 0) {
+    return FailSystem("writing the restored data to " + where + " failed",
+                      copy.error);
   }
-  Report(out, to_stdout ? stderr : stdout, "restored", key, copy.bytes,
-         clock.Seconds());
+  const bool whole = copy.bytes == info.size && not_whole == nullptr;
+  if (copy.bytes != info.size && !args.allow_incomplete) {
+    std::fprintf(stderr,
+                 "vadizu: restore of %s is short: %llu of %llu bytes; %s\n",
+                 key.Describe().c_str(),
+                 static_cast<unsigned long long>(copy.bytes),
+                 static_cast<unsigned long long>(info.size),
+                 target->is_stdout()
+                     ? "standard output holds only that part"
+                     : untouched.c_str());
+    return kExitIncomplete;
+  }
+  if (!target->Commit()) {
+    return FailSystem("writing the restored data to " + where + " failed",
+                      errno);
+  }
+  if (!whole) {
+    std::fprintf(stderr,
+                 "vadizu: warning: %s %s; restored %llu of %llu bytes as "
+                 "asked by --allow-incomplete\n",
+                 key.Describe().c_str(),
+                 not_whole != nullptr ? not_whole : "is short",
+                 static_cast<unsigned long long>(copy.bytes),
+                 static_cast<unsigned long long>(info.size));
+  }
+  Report(out, target->is_stdout() ? stderr : stdout, "restored", key,
+         copy.bytes, clock.Seconds(), whole);
   return kExitOk;
 }
 
@@ -332,6 +409,9 @@ CommandRunner DefinePut(CLI::App& app) {
   auto args = std::make_shared<PutArguments>();
   AddImageArguments(app, &args->image, true, false);
   AddTransferOptions(app, args.get(), "the file to store; - or absent: stdin");
+  app.add_option("--from-command", args->from_command,
+                 "store the output of sh -c CMD; incomplete if CMD fails")
+      ->type_name("CMD");
   app.add_option("--policy", args->policy, "policy name recorded with the image")
       ->type_name("NAME");
   app.add_option("--metadata", args->metadata,
@@ -342,10 +422,14 @@ CommandRunner DefinePut(CLI::App& app) {
       "Creates the image NAME in the LSU directory and writes FILE (standard\n"
       "input when FILE is - or absent) into it. The image is closed complete\n"
       "when all bytes are stored and incomplete when anything fails or the\n"
-      "command is interrupted (exit status 130 for SIGINT). --date defaults to\n"
-      "the current time in seconds since the epoch. The plug-in never creates\n"
-      "nor writes the data file of a legacy image: --legacy only registers a\n"
-      "data file named NAME that is already in the LSU.");
+      "command is stopped by SIGINT, SIGTERM or SIGHUP (exit status 128 plus\n"
+      "the signal, e.g. 130 for Ctrl-C). A producer in a shell pipe that\n"
+      "fails is invisible to put: use set -o pipefail to see it, or let put\n"
+      "run it with --from-command, which leaves the image incomplete when the\n"
+      "command exits non-zero. --date defaults to the current time in seconds\n"
+      "since the epoch. The plug-in never creates nor writes the data file of\n"
+      "a legacy image: --legacy only registers a data file named NAME that is\n"
+      "already in the LSU.");
   return [args](Host& host, const Output& out) {
     return RunPut(host, out, *args);
   };
@@ -357,10 +441,17 @@ CommandRunner DefineGet(CLI::App& app) {
   AddTransferOptions(app, args.get(),
                      "where to restore; - or absent: stdout");
   app.add_flag("-f,--force", args->force, "replace an existing FILE");
+  app.add_flag("--allow-incomplete", args->allow_incomplete,
+               "restore an image that is not complete, or short, anyway");
   app.footer(
       "Reads the whole image and writes it to FILE (standard output when FILE\n"
-      "is - or absent). An existing regular file is only replaced with --force;\n"
-      "a file left half written by a failed restore is removed.");
+      "is - or absent, never a terminal). A regular FILE is written beside\n"
+      "itself under a temporary name and renamed into place only when every\n"
+      "byte the image records was restored and synced: a failed or\n"
+      "interrupted restore leaves FILE as it was. An existing FILE is only\n"
+      "replaced with --force. An image that is not complete, or that yields\n"
+      "fewer bytes than it records, is refused with exit status 4;\n"
+      "--allow-incomplete restores what there is, with a warning.");
   return [args](Host& host, const Output& out) {
     return RunGet(host, out, *args);
   };

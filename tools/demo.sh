@@ -2,8 +2,9 @@
 # make demo: the plug-in's real job from end to end with the vadizu command.
 # Stores a deterministic 320 MiB data set as an image in a fresh LSU under
 # build/demo/, lists the LSU, restores the image, proves the restored bytes
-# equal the original by sha256, and sums up. Builds nothing itself: the
-# Makefile builds first.
+# equal the original by sha256, sums up, and removes build/demo again (on a
+# failure it says where the data is and how to remove it). Builds nothing
+# itself: the Makefile builds first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +22,8 @@ for program in "$vadizu" "$build/tools/demo-data"; do
 done
 rm -rf "$demo"
 mkdir -p "$lsu"
+# Close to a GiB of data: never left behind unannounced.
+trap 'echo "the demo data is left in $demo ($(du -sh "$demo" | cut -f1)); remove it with: rm -rf $demo" >&2' EXIT
 
 step "generating a deterministic $size data set (seed $seed)"
 "$build/tools/demo-data" "$size" "$seed" >"$demo/dataset.bin"
@@ -51,7 +54,7 @@ if [ "$restored" != "$original" ]; then
   exit 1
 fi
 
-rate() { sed -n 's/.*, \([0-9.]* MB\/s\)$/\1/p' <<<"$1"; }
+rate() { sed -n 's/.*, \([0-9.]* MiB\/s\)$/\1/p' <<<"$1"; }
 step "summary"
 echo "data set:      $(stat -c %s "$demo/dataset.bin") bytes, sha256 $original"
 echo "image files:"
@@ -61,3 +64,8 @@ echo "get:           $(rate "$get_report") (image read from the disk, not the ca
 echo "restored:      sha256 $restored, identical to the original"
 echo "info file $lsu/dataset.$date.info:"
 grep -a '=' "$lsu/dataset.$date.info" | sed 's/^/  /'
+
+trap - EXIT
+size_used=$(du -sh "$demo" | cut -f1)
+rm -rf "$demo"
+echo "removed the demo data, $size_used in $demo"

@@ -1,8 +1,11 @@
 #include "host.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "numbers.h"
@@ -24,21 +27,40 @@ const char* SeverityName(sts_severity_v7_t severity) {
   }
 }
 
-void PrintLogLine(void* /*context*/, const char* message,
-                  sts_severity_v7_t severity) {
+void PrintLogLine(const char* message, sts_severity_v7_t severity) {
   std::fprintf(stderr, "vadizu: plug-in %s: %s\n", SeverityName(severity),
                message);
 }
 
-bool IsDirectory(const std::string& path) {
+// Why the LSU directory cannot serve a call, or "" when it looks usable.
+std::string LsuProblem(const std::string& lsu) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(lsu.c_str(), &st) != 0) {
+    return errno == ENOENT ? "LSU " + lsu + " does not exist"
+                           : "LSU " + lsu + ": " + std::strerror(errno);
+  }
+  if (!S_ISDIR(st.st_mode)) return "LSU " + lsu + " is not a directory";
+  DIR* dir = opendir(lsu.c_str());
+  if (dir == nullptr) {
+    return "LSU " + lsu + " cannot be read: " + std::strerror(errno);
+  }
+  closedir(dir);
+  return "";
+}
+
+int PrintFailure(const std::string& what, int status,
+                 const std::string& reason) {
+  std::fprintf(stderr, "vadizu: %s: %s (%d%s%s)\n", what.c_str(),
+               StatusName(status).c_str(), status, reason.empty() ? "" : ", ",
+               reason.c_str());
+  return kExitFailure;
 }
 
 }  // namespace
 
 std::string ImageKey::Describe() const {
-  return "image '" + name + "' dated " + date + " in " + lsu;
+  return "image '" + name + "'" + (date.empty() ? "" : " dated " + date) +
+         " in " + lsu;
 }
 
 std::unique_ptr<Host> Host::Open(const std::string& plugin_path,
@@ -52,32 +74,56 @@ std::unique_ptr<Host> Host::Open(const std::string& plugin_path,
   }
   int status = plugin->Start();
   if (status != STS_EOK) {
-    Fail("vadizu_init of " + plugin->path() + " failed", status);
+    PrintFailure("vadizu_init of " + plugin->path() + " failed", status,
+                 StatusHint(status));
     return nullptr;
   }
   return std::unique_ptr<Host>(new Host(std::move(plugin), log_mask));
 }
 
 Host::Host(std::unique_ptr<Plugin> plugin, uint32_t log_mask)
-    : plugin_(std::move(plugin)) {
-  session_.log_callback = PrintLogLine;
-  session_.log_mask = log_mask;
+    : plugin_(std::move(plugin)), print_mask_(log_mask) {
+  session_.log_callback = OnLogLine;
+  session_.log_context = this;
+  session_.log_mask = log_mask | VADIZU_SEVERITY_ERROR;
 }
 
-int Host::Fail(const std::string& what, int status, const std::string& lsu) {
-  std::string reason = StatusHint(status);
-  if (status == STS_EINVAL && !lsu.empty() && !IsDirectory(lsu)) {
-    reason = "LSU " + lsu + " does not exist";
+void Host::OnLogLine(void* context, const char* message,
+                     sts_severity_v7_t severity) {
+  Host* host = static_cast<Host*>(context);
+  if (severity == VADIZU_SEVERITY_ERROR) ++host->error_lines_;
+  if ((severity & host->print_mask_) != 0) {
+    PrintLogLine(message, severity);
+  } else if (severity == VADIZU_SEVERITY_ERROR) {
+    host->held_errors_.push_back(message);
   }
-  std::fprintf(stderr, "vadizu: %s: %s (%d%s%s)\n", what.c_str(),
-               StatusName(status).c_str(), status, reason.empty() ? "" : ", ",
-               reason.c_str());
-  return kExitFailure;
+}
+
+const PluginApi& Host::api() const {
+  held_errors_.clear();
+  return plugin_->api();
+}
+
+int Host::Fail(const std::string& what, int status,
+               const std::string& lsu) const {
+  for (const std::string& line : held_errors_) {
+    PrintLogLine(line.c_str(), VADIZU_SEVERITY_ERROR);
+  }
+  held_errors_.clear();
+  const std::string problem = lsu.empty() ? "" : LsuProblem(lsu);
+  return PrintFailure(what, status,
+                      (status == STS_EINVAL || status == STS_ENOENT) &&
+                              !problem.empty()
+                          ? problem
+                          : StatusHint(status));
 }
 
 sts_lsu_name_v7_t MakeLsuName(const std::string& path) {
   sts_lsu_name_v7_t lsu{};
-  CopyField(lsu.name, sizeof(lsu.name), path, "LSU");
+  char* resolved = realpath(path.c_str(), nullptr);
+  CopyField(lsu.name, sizeof(lsu.name), resolved != nullptr ? resolved : path,
+            "LSU");
+  std::free(resolved);
   return lsu;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "plugin.h"
 #include "vadizu.h"
@@ -17,6 +18,12 @@ namespace vadizu_tool {
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+// The command did its work, but not all of it: a listing with entries the
+// plug-in could not read (3, as backup tools use for a partial result).
+constexpr int kExitPartial = 3;
+// A restore that is not the whole, complete image: fewer bytes than the
+// image records, or an image that was never closed complete.
+constexpr int kExitIncomplete = 4;
 
 // Severity bits that -v turns on: every line the plug-in sends.
 constexpr uint32_t kLogEverything =
@@ -28,13 +35,16 @@ struct ImageKey {
   std::string name;
   std::string date;
 
-  // "image 'NAME' dated DATE in LSU", for messages.
+  // "image 'NAME' dated DATE in LSU" ("image 'NAME' in LSU" without a
+  // date), for messages.
   std::string Describe() const;
 };
 
 // Owns the loaded, initialised plug-in and the session every call passes.
 // The plug-in's log lines go to standard error when their severity shares a
-// bit with the log mask.
+// bit with the log mask. Error lines (severity 4) are always asked for: the
+// ones the mask does not print are kept until the next call, so a failure
+// can show its cause without -v.
 class Host final {
  public:
   // Loads the plug-in and calls vadizu_init. On failure prints why and
@@ -45,26 +55,38 @@ class Host final {
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
-  const PluginApi& api() const { return plugin_->api(); }
+  // The entry points. Every use starts a new call: the error lines kept
+  // from the one before are dropped.
+  const PluginApi& api() const;
   const sts_session_def_v7_t* session() const { return &session_; }
   const char* server() const { return server_; }
 
-  // Prints "vadizu: WHAT: STS_NAME (code, hint)" on standard error and
-  // returns kExitFailure. When `lsu` is given and the plug-in refused the
-  // call as invalid, says so if the LSU directory is missing.
-  static int Fail(const std::string& what, int status,
-                  const std::string& lsu = "");
+  // Error lines the plug-in has sent since the host was opened.
+  size_t error_lines() const { return error_lines_; }
+
+  // Prints the error lines of the last call that -v would have shown, then
+  // "vadizu: WHAT: STS_NAME (code, hint)" on standard error, and returns
+  // kExitFailure. When `lsu` is given, a missing or unreadable LSU
+  // directory is named as the reason.
+  int Fail(const std::string& what, int status,
+           const std::string& lsu = "") const;
 
  private:
   explicit Host(std::unique_ptr<Plugin> plugin, uint32_t log_mask);
+  static void OnLogLine(void* context, const char* message,
+                        sts_severity_v7_t severity);
 
   std::unique_ptr<Plugin> plugin_;
   sts_session_def_v7_t session_{};
   char server_[512] = "localhost";
+  uint32_t print_mask_;
+  size_t error_lines_ = 0;
+  mutable std::vector<std::string> held_errors_;
 };
 
 // Records built from user text; a text that does not fit its field is a
-// UsageError rather than a silently shortened name.
+// UsageError rather than a silently shortened name. The LSU path is passed
+// resolved, so ".", "./" and "dir/.." name the directory they mean.
 sts_lsu_name_v7_t MakeLsuName(const std::string& path);
 sts_image_def_v10_t MakeDefinition(const ImageKey& key);
 void CopyField(char* field, size_t size, const std::string& text,

@@ -1,5 +1,6 @@
-// Catches SIGINT and SIGTERM for the span of a transfer, so that the command
-// can close its image properly before it exits. Interrupted reads are not
+// Catches SIGINT, SIGTERM and SIGHUP (a dropped ssh session) for the span
+// of a command's work on an image, so that the command can close the image
+// properly before it exits. Interrupted reads are not
 // restarted, so a wait on a pipe or a terminal ends at once.
 #ifndef VADIZU_TOOLS_INTERRUPT_H_
 #define VADIZU_TOOLS_INTERRUPT_H_
@@ -25,8 +26,7 @@ class InterruptGuard final {
   int ExitCode() const { return 128 + signal_number(); }
 
  private:
-  struct sigaction old_int_;
-  struct sigaction old_term_;
+  struct sigaction old_[3];
 };
 
 }  // namespace vadizu_tool

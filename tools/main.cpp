@@ -28,8 +28,11 @@ const char kFooter[] =
     "the lines whose severity shares a bit with N, -v is --log-mask 7.\n"
     "The default plug-in is the libvadizu.so.1 installed beside vadizu\n"
     "(or built beside it), else the one the dynamic loader finds.\n"
-    "Exit status: 0 success, 1 failure (the plug-in's status code is\n"
-    "printed), 2 bad usage, 130 interrupted.\n"
+    "Exit status: 0 success; 1 failure (the plug-in's status code is\n"
+    "printed, with its error lines); 2 bad usage; 3 partial: ls could not\n"
+    "read every entry; 4 get refused or cut short an image that is not\n"
+    "complete; 128 + signal when stopped by SIGINT (130), SIGHUP (129) or\n"
+    "SIGTERM (143), leaving a put's image incomplete.\n"
     "Run 'vadizu COMMAND --help' for the options of a command.\n";
 
 // The options every command takes, before or after the command's name.

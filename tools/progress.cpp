@@ -1,14 +1,26 @@
 #include "progress.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vadizu_tool {
 namespace {
 
 constexpr double kRedrawInterval = 0.1;
-constexpr int kBarWidth = 24;
+constexpr size_t kMaxBarWidth = 24;
+constexpr size_t kDefaultColumns = 80;
+
+// Columns of the terminal on standard error.
+size_t TerminalColumns() {
+  struct winsize size {};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    return size.ws_col;
+  }
+  return kDefaultColumns;
+}
 
 std::string FormatDuration(double seconds) {
   long total = static_cast<long>(seconds + 0.5);
@@ -17,11 +29,11 @@ std::string FormatDuration(double seconds) {
   return text;
 }
 
-std::string Bar(uint64_t done, uint64_t total) {
-  int filled = static_cast<int>(kBarWidth * static_cast<double>(done) / total);
-  if (filled > kBarWidth) filled = kBarWidth;
-  return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
-         "]";
+std::string Bar(uint64_t done, uint64_t total, size_t width) {
+  size_t filled = static_cast<size_t>(width * static_cast<double>(done) / total);
+  if (filled > width) filled = width;
+  return "[" + std::string(filled, '#') + std::string(width - filled, '.') +
+         "] ";
 }
 
 }  // namespace
@@ -53,8 +65,9 @@ std::string FormatBytes(uint64_t bytes) {
 
 std::string FormatRate(uint64_t bytes, double seconds) {
   char text[32];
-  double rate = seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0;
-  std::snprintf(text, sizeof(text), "%.1f MB/s", rate);
+  double rate =
+      seconds > 0 ? static_cast<double>(bytes) / (1 << 20) / seconds : 0;
+  std::snprintf(text, sizeof(text), "%.1f MiB/s", rate);
   return text;
 }
 
@@ -77,21 +90,31 @@ void ProgressBar::Finish() {
 void ProgressBar::Draw() {
   double seconds = clock_.Seconds();
   last_draw_ = seconds;
-  std::string line = std::string(label_) + " ";
+  std::string figures;
   if (total_ > 0) {
-    line += Bar(done_, total_);
     char percent[16];
-    std::snprintf(percent, sizeof(percent), " %3d%%  ",
+    std::snprintf(percent, sizeof(percent), "%3d%%  ",
                   static_cast<int>(100.0 * done_ / total_));
-    line += percent + FormatBytes(done_) + " of " + FormatBytes(total_);
+    figures = percent + FormatBytes(done_) + " of " + FormatBytes(total_);
   } else {
-    line += FormatBytes(done_);
+    figures = FormatBytes(done_);
   }
-  line += "  " + FormatRate(done_, seconds);
+  figures += "  " + FormatRate(done_, seconds);
   if (total_ > done_ && done_ > 0) {
     double left = seconds * static_cast<double>(total_ - done_) / done_;
-    line += "  " + FormatDuration(left) + " left";
+    figures += "  " + FormatDuration(left) + " left";
   }
+  // The bar takes what the figures leave of the line, and goes first when
+  // the terminal is narrow; the last column stays empty so that the cursor
+  // never wraps.
+  const size_t columns = TerminalColumns() - 1;
+  std::string line = std::string(label_) + " ";
+  const size_t used = line.size() + figures.size() + 3;
+  if (total_ > 0 && used + 4 <= columns) {
+    line += Bar(done_, total_, std::min(kMaxBarWidth, columns - used));
+  }
+  line += figures;
+  if (line.size() > columns) line.resize(columns);
   // Erase to the end of the line so a shorter line leaves no debris.
   std::fprintf(stderr, "\r%s\033[K", line.c_str());
   std::fflush(stderr);

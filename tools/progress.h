@@ -1,5 +1,6 @@
 // Timing and the progress bar of put and get: a one-line bar with the rate
-// and the time left, redrawn in place on standard error.
+// and the time left, redrawn in place on standard error and never wider
+// than the terminal.
 #ifndef VADIZU_TOOLS_PROGRESS_H_
 #define VADIZU_TOOLS_PROGRESS_H_
 
@@ -29,7 +30,7 @@ class Stopwatch final {
 
 // "152.0 MiB"
 std::string FormatBytes(uint64_t bytes);
-// "412.3 MB/s" (decimal megabytes, as disk rates are quoted)
+// "393.2 MiB/s": the same binary units as the sizes beside it
 std::string FormatRate(uint64_t bytes, double seconds);
 
 // Draws at most ten times a second; Finish (or the destructor) draws the
