@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Drives the real vadizu binary on a scratch LSU: every sub-command, the
-# exit statuses 0/1/2/130, --json read back by a JSON parser, and the two
-# ways a put can end early (SIGINT, a full file system) leaving an
-# incomplete image behind.
+# exit statuses 0/1/2/3/4/128+signal, --json read back by a JSON parser,
+# the ways a put can end early (a signal, a full file system, a failed
+# producer) leaving an incomplete image behind, and the restores, listings
+# and removals that must not report success: one row per promise.
 # Usage: tool_test.sh VADIZU DEMO_DATA
 set -u
 vadizu=$1
 work=$(mktemp -d)
-trap 'exec 3>&- 2>/dev/null; rm -rf "$work"' EXIT
+trap 'exec 3>&- 2>/dev/null; chmod -R u+rwx "$work"; rm -rf "$work"' EXIT
 lsu=$work/lsu
 mkdir "$lsu"
 failures=0
@@ -28,13 +29,13 @@ expect() {
   [ "$got" = "$want" ] || fail "$what: exit $got, want $want"
 }
 
-# refused TEXT DESCRIPTION COMMAND...: exit 1 with TEXT on stderr.
-refused() {
-  local text=$1
-  shift
-  expect 1 "$@"
-  grep -qF -- "$text" "$work/err" || fail "$1: no '$text' on stderr"
+# says STATUS TEXT DESCRIPTION COMMAND...: exit STATUS with TEXT on stderr.
+says() {
+  local text=$2
+  expect "$1" "${@:3}"
+  grep -qF -- "$text" "$work/err" || fail "$3: no '$text' on stderr"
 }
+refused() { says 1 "$@"; }
 
 # json EXPRESSION: a Python expression over $work/out's JSON, j, that holds.
 json() {
@@ -105,27 +106,96 @@ for args in "" "frobnicate" "put $lsu" "get $lsu alpha" "stat $lsu alpha" \
 done
 [ ! -e "$lsu/x.info" ] || fail "bad usage creates no image"
 
-# --- interrupted put: SIGINT closes the image incomplete, exit 130 -------
+# --- a put stopped by a signal closes the image incomplete, exit 128+N;
+# while its writer lives, rm and get refuse the image being written -----
 mkfifo "$work/fifo"
-"$vadizu" put "$lsu" delta - --date 1 <"$work/fifo" >"$work/out" 2>"$work/err" &
-pid=$!
-exec 3>"$work/fifo"
-head -c 1048576 /dev/zero >&3
-for _ in $(seq 100); do  # until the first MiB is stored
-  [ "$(stat -c %s "$lsu/delta.1.img" 2>/dev/null)" = 1048576 ] && break || sleep 0.1
+for sig in INT:130 HUP:129 TERM:143; do
+  name=delta_${sig%:*}
+  "$vadizu" put "$lsu" "$name" - --date 1 <"$work/fifo" >"$work/out" 2>"$work/err" &
+  pid=$!
+  exec 3>"$work/fifo"
+  head -c 1048576 /dev/zero >&3
+  for _ in $(seq 100); do  # until the first MiB is stored
+    [ "$(stat -c %s "$lsu/$name.1.img" 2>/dev/null)" = 1048576 ] && break || sleep 0.1
+  done
+  if [ "$sig" = INT:130 ]; then
+    refused "is being written" "rm under a live writer" "$vadizu" rm "$lsu" "$name" --date 1 -n
+    says 4 "still being written" "get of an image being written" "$vadizu" get "$lsu" "$name" --date 1 "$work/w.out"
+  fi
+  kill -"${sig%:*}" "$pid"
+  wait "$pid"
+  status=$?
+  exec 3>&-
+  [ "$status" = "${sig#*:}" ] || fail "put stopped by SIG$sig: exit $status"
 done
-kill -INT "$pid"
-wait "$pid"
-status=$?
-exec 3>&-
-[ "$status" = 130 ] || fail "interrupted put: exit $status, want 130"
+[ -e "$lsu/delta_INT.1.img" ] || fail "rm --dry-run removes nothing"
 
 # --- a full file system (a 1 MiB file size limit) ends put with STS_ENOSPC
-refused STS_ENOSPC "put beyond the file size limit" bash -c \
+refused "vadizu rm $lsu 'full' --date 1" "put beyond the file size limit" bash -c \
   "trap '' XFSZ; ulimit -f 1024; exec \"$vadizu\" put \"$lsu\" full \"$work/a.bin\" --date 1 --buffer 768K"
+grep -qF STS_ENOSPC "$work/err" || fail "a full file system is named"
+refused "exited with status 3" "a producer that fails" \
+  "$vadizu" put "$lsu" producer --date 1 --from-command "cat '$work/b.bin'; exit 3"
 expect 0 "ls the images cut short" "$vadizu" ls "$lsu" --json
 json '[(i["name"], i["size"]) for i in j if i["status"] == "incomplete"] == [
-  ("delta", 1048576), ("full", 1048576)]'
+  ("delta_HUP", 1048576), ("delta_INT", 1048576), ("delta_TERM", 1048576),
+  ("full", 1048576), ("producer", 204800)]'
+
+# --- no false success from get; a failed get --force keeps the old file --
+expect 0 "put to be damaged" "$vadizu" put "$lsu" cut "$work/b.bin" --date 1 -q
+expect 0 "put to be emptied" "$vadizu" put "$lsu" empty "$work/b.bin" --date 1 -q
+[ ! -s "$work/out" ] || fail "put -q prints nothing"
+truncate -s 102400 "$lsu/cut.1.img"
+: >"$lsu/empty.1.info"
+says 4 "short: 102400 of 204800" "get of a truncated data file" "$vadizu" get "$lsu" cut --date 1 "$work/c.out"
+[ ! -e "$work/c.out" ] || fail "a short get leaves no file"
+says 4 "not complete" "get with an emptied info file" "$vadizu" get "$lsu" empty --date 1 "$work/c.out"
+expect 0 "get --allow-incomplete" "$vadizu" get "$lsu" cut --date 1 "$work/c.out" --allow-incomplete --json
+json 'j["bytes"] == 102400 and not j["complete"]'
+refused "File too large" "get --force beyond the file size limit" bash -c \
+  "trap '' XFSZ; ulimit -f 1024; exec \"$vadizu\" get \"$lsu\" alpha --date latest \"$work/b.out\" --force"
+"$vadizu" get "$lsu" alpha --date 20 "$work/b.out" --force --buffer 1 2>"$work/err" &
+pid=$!
+for _ in $(seq 100); do  # until the temporary file is there
+  ls -a "$work" | grep -q '^\.b\.out\.vadizu-' && break || sleep 0.1
+done
+kill -TERM "$pid"
+wait "$pid"
+status=$?
+[ "$status" = 143 ] || fail "get --force stopped by SIGTERM: exit $status"
+cmp -s "$work/b.bin" "$work/b.out" && [ -z "$(ls -a "$work" | grep vadizu-)" ] ||
+  fail "a failed or stopped get --force keeps the old file, leaves no temporary"
+
+# --- the cause is shown; partial listings say so; names stay findable ----
+says 1 "File name too long" "a 300-character name" "$vadizu" put "$lsu" "$(printf 'n%.0s' $(seq 300))" "$work/b.bin"
+mkdir "$work/ro"
+if mount -t tmpfs -o ro tmpfs "$work/ro" 2>/dev/null; then
+  says 1 "Read-only file system" "put to a read-only LSU" "$vadizu" put "$work/ro" a "$work/b.bin"
+  umount "$work/ro"
+else
+  echo "note: no read-only LSU row (mount not permitted)"
+fi
+as_other() {  # root reads every file: check permissions as nobody instead
+  if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else "$@"; fi
+}
+mkdir "$work/locked"
+chmod 755 "$work"
+"$vadizu" put "$work/locked" a "$work/b.bin" -q && chmod 000 "$work/locked/a".*.info
+says 3 "partial" "ls with an unreadable info file" as_other "$vadizu" ls "$work/locked"
+chmod 000 "$work/locked"
+refused "cannot be read" "ls of an unreadable LSU" as_other "$vadizu" ls "$work/locked"
+says 2 "cannot be empty" "put with an empty name" "$vadizu" put "$lsu" "" "$work/b.bin" --date 5
+refused "Is a directory" "put of a directory" "$vadizu" put "$lsu" dir "$work" --date 5
+[ -z "$(ls -a "$lsu" | grep -E '^\.5|^dir')" ] || fail "refused puts leave no image"
+mkdir "$lsu/sub"
+for dir in . ./ sub/..; do
+  expect 0 "ls $dir" sh -c "cd '$lsu' && '$vadizu' ls $dir --bytes"
+  grep -qE "^alpha +20 .* 3145728 " "$work/out" || fail "ls $dir lists the LSU"
+done
+expect 0 "put a name that is not UTF-8" "$vadizu" put "$lsu" $'bad\xff' "$work/b.bin" --json
+json 'j["name"] == "bad\ufffd"'
+expect 0 "ls --json of that name" "$vadizu" ls "$lsu" --json
+json '"bad\ufffd" in [i["name"] for i in j]'
 
 [ "$failures" = 0 ] && echo "tool test passed" || echo "$failures checks failed"
 exit $((failures > 0))
