@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 
@@ -142,17 +143,18 @@ int InfoFile(const uint8_t* data, size_t size) {
   return 0;
 }
 
-// Random bytes without '/', so a random name stays one component inside the
-// scratch directory; unterminated unless `terminate`.
-void RandomText(FuzzedDataProvider& in, char* dst, size_t n, bool terminate) {
-  std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(n);
-  bytes.resize(n, 'x');
-  for (size_t i = 0; i < n; ++i)
-    dst[i] = bytes[i] == '/' || (!terminate && !bytes[i]) ? '_' : bytes[i];
-  if (terminate) dst[n - 1] = '\0';
+// A host record of exactly sizeof(T) bytes: zeros, or input bytes (texts
+// maybe without a terminator) with no '/', so that a random name stays one
+// component inside the scratch directory.
+template <typename T>
+std::unique_ptr<T> Record(FuzzedDataProvider& in, bool random) {
+  auto record = std::make_unique<T>();
+  if (!random) return record;
+  std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(sizeof(T));
+  std::replace(bytes.begin(), bytes.end(), uint8_t('/'), uint8_t('_'));
+  std::copy(bytes.begin(), bytes.end(), reinterpret_cast<uint8_t*>(record.get()));
+  return record;
 }
-#define RANDOM_TEXT(in, field, terminate) \
-  RandomText(in, field, sizeof field, terminate)
 
 class Sequence {
  public:
@@ -313,8 +315,7 @@ class Sequence {
   const sts_lsu_name_v7_t* Lsu() {
     int kind = in_.ConsumeIntegralInRange(0, 3);
     if (kind == 3) return nullptr;
-    lsu_ = std::make_unique<sts_lsu_name_v7_t>();
-    if (kind == 2) RANDOM_TEXT(in_, lsu_->name, in_.ConsumeBool());
+    lsu_ = Record<sts_lsu_name_v7_t>(in_, kind == 2);
     if (kind < 2) *lsu_ = host::MakeLsu(LsuDir() + (kind == 1 ? "/" : ""));
     return lsu_.get();
   }
@@ -322,38 +323,26 @@ class Sequence {
   const char* ServerName() {
     int kind = in_.ConsumeIntegralInRange(0, 2);
     if (kind != 1) return kind == 0 ? host::Server() : nullptr;
-    server_.reset(new char[512]);
-    RandomText(in_, server_.get(), 512, in_.ConsumeBool());
-    return server_.get();
+    server_ = Record<std::array<char, 512>>(in_, true);
+    return server_->data();
   }
 
   const sts_session_def_v7_t* Session() {
     return in_.ConsumeBool() ? &kChecking : nullptr;
   }
 
+  // Null, one of three names with small random kinds, or random bytes.
   const sts_image_def_v10_t* Def() {
-    int kind = in_.ConsumeIntegralInRange(0, 3);
+    int kind = in_.ConsumeIntegralInRange(0, 2);
     if (kind == 0) return nullptr;
-    def_ = std::make_unique<sts_image_def_v10_t>();
-    sts_image_def_v10_t& d = *def_;
-    if (kind == 1) {
-      const char* const names[] = {"alpha", "beta", "gamma"};
-      strcpy(d.basename, names[in_.ConsumeIntegralInRange(0, 2)]);
-      strcpy(d.date, "1700000000");
-    } else {
-      bool terminate = kind == 2;
-      RANDOM_TEXT(in_, d.basename, terminate);
-      RANDOM_TEXT(in_, d.date, terminate);
-      RANDOM_TEXT(in_, d.fulldate, terminate);
-      RANDOM_TEXT(in_, d.policy, terminate);
-      RANDOM_TEXT(in_, d.format, terminate);
-      RANDOM_TEXT(in_, d.isid.dpaid, terminate);
-      RANDOM_TEXT(in_, d.isid.dpaver, terminate);
-      RANDOM_TEXT(in_, d.isid.info.v701.slpname, terminate);
-    }
-    d.version = in_.PickValueInArray<uint64_t>({0, 10, 11});
-    d.saveas = in_.ConsumeIntegralInRange<uint32_t>(0, 8);
-    d.flags = in_.ConsumeIntegralInRange<uint32_t>(0, 6);
+    def_ = Record<sts_image_def_v10_t>(in_, kind == 2);
+    if (kind == 2) return def_.get();
+    const char* const names[] = {"alpha", "beta", "gamma"};
+    strcpy(def_->basename, names[in_.ConsumeIntegralInRange(0, 2)]);
+    strcpy(def_->date, "1700000000");
+    def_->version = in_.PickValueInArray<uint64_t>({0, 10, 11});
+    def_->saveas = in_.ConsumeIntegralInRange<uint32_t>(0, 8);
+    def_->flags = in_.ConsumeIntegralInRange<uint32_t>(0, 6);
     return def_.get();
   }
 
@@ -363,7 +352,7 @@ class Sequence {
   std::vector<stsp_image_list_handle_s*> lists_;
   std::unique_ptr<sts_lsu_name_v7_t> lsu_;
   std::vector<std::unique_ptr<sts_lsu_name_v7_t>> kept_;
-  std::unique_ptr<char[]> server_;
+  std::unique_ptr<std::array<char, 512>> server_;
   std::unique_ptr<sts_image_def_v10_t> def_;
 };
 

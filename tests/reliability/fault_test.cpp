@@ -65,6 +65,7 @@ struct Scenario {
   int fired_step = -1;
   uint64_t read = 0, listed = 0;
   int64_t wrong = -1;
+  sts_image_info_v10_t info{};
 
  private:
   int Step(int i) {
@@ -79,7 +80,7 @@ struct Scenario {
         return host::WriteContent(image_, name_, i == 1 ? 0 : kFirstPart,
                                   i == 1 ? kFirstPart : kSize, 8192);
       case 2:
-        return vadizu_get_image_prop(image_, &info_);
+        return vadizu_get_image_prop(image_, &info);
       case 3:
       case 6:
       case 9: {
@@ -96,7 +97,7 @@ struct Scenario {
         return host::ReadAndCheck(image_, name_, kSize, &read, &wrong);
       case 10:
         return vadizu_get_image_prop_byname(&lsu_, log, host::Server(), &def_,
-                                            &info_);
+                                            &info);
       case 11: {
         int rc;
         listed = host::ListBaseNames(lsu_, &rc, log).size();
@@ -112,41 +113,29 @@ struct Scenario {
   const std::string name_;
   host::LogSession log_;
   stsp_image_handle_s* image_ = nullptr;
-  sts_image_info_v10_t info_;
 };
 
 // Codes a failed call of class `cls` may turn into.
 std::set<int> AllowedCodes(int cls, int error) {
   static const std::map<int, int> kMapped = {
-      {EACCES, STS_EPERM},       {EMFILE, STS_EFILESYSTEM},
-      {EFBIG, STS_EFILESYSTEM},  {ENOSPC, STS_ENOSPC},
-      {EDQUOT, STS_ENOSPC}};
+      {EACCES, STS_EPERM}, {EMFILE, STS_EFILESYSTEM}, {EFBIG, STS_EFILESYSTEM},
+      {ENOSPC, STS_ENOSPC}, {EDQUOT, STS_ENOSPC}};
   int mapped = kMapped.count(error) ? kMapped.at(error) : STS_ESYS;
-  switch (cls) {
-    case FI_OPEN:
-      return {mapped, STS_ENOENT};
-    case FI_WRITE:
-      return {mapped, STS_ENOSPC};
-    case FI_READ:
-    case FI_CHMOD:
-      return {STS_ESYS};
-    case FI_OPENDIR:
-      return {STS_ENOENT};
-    case FI_STATVFS:
-    case FI_FCNTL:
-      return {};  // not fatal
-    default:
-      return {mapped};
-  }
+  if (cls == FI_OPEN) return {mapped, STS_ENOENT};
+  if (cls == FI_WRITE) return {mapped, STS_ENOSPC};
+  if (cls == FI_READ || cls == FI_FSTAT || cls == FI_CHMOD) return {STS_ESYS};
+  if (cls == FI_OPENDIR) return {STS_ENOENT};
+  if (cls == FI_STATVFS || cls == FI_FCNTL) return {};  // not fatal
+  return {mapped};
 }
 
-// Failures the plug-in may swallow without a log line: unchecked seeks, the
-// syncs, closes and lock releases that end an info file operation, the file
-// system query, and entries a listing skips.
+// Failures the plug-in may swallow without a log line: a size query that
+// falls back, the syncs, closes and lock releases that end an info file
+// operation, the file system query, and entries a listing skips.
 bool MaySwallowSilently(const faultinject_control& c, int step) {
   std::string path = c.fired_path;
   bool info = path.size() > 5 && path.substr(path.size() - 5) == ".info";
-  return c.target_class == FI_LSEEK || c.target_class == FI_STATVFS ||
+  return c.target_class == FI_FSTAT || c.target_class == FI_STATVFS ||
          step == kList || c.fired_unlock ||
          ((c.target_class == FI_FSYNC || c.target_class == FI_CLOSE) && info);
 }

@@ -18,19 +18,11 @@
 extern "C" {
 #endif
 
+/* A class per call: open, write (also pwrite, pwritev), read (also pread),
+ * fstat, fsync, close, fchmod, unlink, statvfs, fcntl, opendir. */
 enum faultinject_class {
-  FI_OPEN,    /* open, open64, openat, openat64 */
-  FI_WRITE,   /* write, pwrite, pwritev and their 64-bit forms */
-  FI_READ,    /* read, pread, pread64 and their fortified forms */
-  FI_LSEEK,   /* lseek, lseek64 */
-  FI_FSYNC,   /* fsync, fdatasync */
-  FI_CLOSE,   /* close */
-  FI_CHMOD,   /* chmod, fchmod, fchmodat */
-  FI_UNLINK,  /* unlink, unlinkat */
-  FI_STATVFS, /* statvfs, statvfs64, fstatvfs, fstatvfs64 */
-  FI_FCNTL,   /* fcntl, fcntl64 */
-  FI_OPENDIR, /* opendir, fdopendir */
-  FI_CLASS_COUNT
+  FI_OPEN, FI_WRITE, FI_READ, FI_FSTAT, FI_FSYNC, FI_CLOSE, FI_CHMOD,
+  FI_UNLINK, FI_STATVFS, FI_FCNTL, FI_OPENDIR, FI_CLASS_COUNT
 };
 
 struct faultinject_control {
@@ -48,11 +40,9 @@ struct faultinject_control {
 
 typedef struct faultinject_control* (*faultinject_control_fn)(void);
 
-#define FAULTINJECT_CLASS_NAMES                                            \
-  {                                                                        \
-    "open", "write", "read", "lseek", "fsync", "close", "chmod", "unlink", \
-        "statvfs", "fcntl", "opendir"                                      \
-  }
+#define FAULTINJECT_CLASS_NAMES                                          \
+  {"open",  "write",  "read",    "fstat", "fsync", "close", "chmod", \
+   "unlink", "statvfs", "fcntl", "opendir"}
 
 #ifdef __cplusplus
 }
