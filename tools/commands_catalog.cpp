@@ -118,11 +118,11 @@ int RunList(Host& host, const Output& out, const ListArguments& args) {
   // The plug-in skips what it cannot read and says so only in its log.
   const size_t unread = host.error_lines() - errors_before;
   if (unread == 0) return kExitOk;
+  // The plug-in logs one error line for each entry it cannot read.
   std::fprintf(stderr,
-               "vadizu: warning: the listing of %s is partial: the plug-in "
-               "reported %zu error(s) reading its entries (run with -v to see "
-               "them)\n",
-               args.lsu.c_str(), unread);
+               "vadizu: warning: the listing of %s is partial: %zu %s could "
+               "not be read (-v shows the plug-in's errors)\n",
+               args.lsu.c_str(), unread, unread == 1 ? "entry" : "entries");
   return kExitPartial;
 }
 
