@@ -229,7 +229,10 @@ int RunPut(Host& host, const Output& out, PutArguments args) {
   // A signal from here on leaves an image that is closed incomplete.
   InterruptGuard interrupt;
   std::unique_ptr<Input> input = OpenInput(args);
-  if (input == nullptr) return kExitFailure;
+  if (input == nullptr) {
+    // A signal ends a wait for a FIFO to open, and counts as the signal.
+    return interrupt.interrupted() ? interrupt.ExitCode() : kExitFailure;
+  }
 
   stsp_image_handle_s* handle = nullptr;
   int status = host.api().create_image(&lsu, host.session(), host.server(),
