@@ -4,7 +4,6 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,9 +18,6 @@
 namespace host {
 
 namespace {
-
-constexpr unsigned long kDefaultFragment = 4096;
-constexpr size_t kMinimumPadding = 256;
 
 template <size_t N>
 void Copy(char (&dst)[N], const std::string& src) {
@@ -181,11 +177,8 @@ sts_image_def_v10_t MakeDef(const std::string& basename,
 }
 
 sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags) {
-  sts_stat_v7_t stat{};
-  for (size_t i = 0; i < sizeof stat.host_head; ++i) {
-    stat.host_head[i] = 'A' + i % 26;
-  }
-  std::memset(stat.host_tail, 'z', sizeof stat.host_tail);
+  sts_stat_v7_t stat;
+  std::memset(&stat, 's', sizeof stat);
   stat.flags = flags;
   stat.length = length;
   return stat;
@@ -223,18 +216,6 @@ std::vector<std::string> DirEntries(const std::string& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-std::map<std::string, std::string> InfoFields(const std::string& path) {
-  std::map<std::string, std::string> fields;
-  std::istringstream text(ReadFile(path));
-  for (std::string line; std::getline(text, line);) {
-    size_t eq = line.find('=');
-    if (eq != std::string::npos) {
-      fields.emplace(line.substr(0, eq), line.substr(eq + 1));
-    }
-  }
-  return fields;
 }
 
 InfoFile ReadInfoFile(const std::string& path) {
@@ -276,21 +257,6 @@ std::string Describe(const InfoFile& info) {
   if (!info.parsed) return "unparsable (" + info.error + ")";
   return "write count " + std::to_string(info.writecount) + ", status " +
          std::to_string(info.status) + ", size " + std::to_string(info.size);
-}
-
-unsigned long FragmentSize(const std::string& dir) {
-  struct statvfs vfs;
-  if (statvfs(dir.c_str(), &vfs) != 0 || vfs.f_frsize < 512 ||
-      vfs.f_frsize > 1048576) {
-    return kDefaultFragment;
-  }
-  return vfs.f_frsize;
-}
-
-size_t NewInfoFileSize(size_t text_length, unsigned long fragment) {
-  size_t padding = fragment - text_length % fragment;
-  if (padding < kMinimumPadding) padding += fragment;
-  return text_length + padding;
 }
 
 uint64_t ContentSize(const std::string& name, uint64_t max_size) {
@@ -452,11 +418,15 @@ void HostTest::SetUp() {
   lsu_ = MakeLsu(dir_.path());
 }
 
-void HostTest::TearDown() { vadizu_terminate(); }
-
 std::string HostTest::Base(const sts_image_def_v10_t& def) const {
   std::string base = std::string(lsu_.name) + "/" + def.basename;
   return def.flags == VADIZU_IMAGE_LEGACY ? base : base + "." + def.date;
+}
+
+std::string HostTest::State(const sts_image_def_v10_t& def) const {
+  InfoFile info = ReadInfoFile(InfoPath(def));
+  if (!info.parsed) return Describe(info);
+  return std::to_string(info.writecount) + "," + std::to_string(info.status);
 }
 
 int HostTest::Create(const sts_image_def_v10_t& def,
@@ -482,8 +452,8 @@ int HostTest::PropsByName(const sts_image_def_v10_t& def,
   return vadizu_get_image_prop_byname(&lsu_, log_.get(), server_, &def, info);
 }
 
-int HostTest::Delete(const sts_image_def_v10_t& def) {
-  return vadizu_delete_image(&lsu_, log_.get(), server_, &def, 0);
+int HostTest::Delete(const sts_image_def_v10_t& def, int flags) {
+  return vadizu_delete_image(&lsu_, log_.get(), server_, &def, flags);
 }
 
 void HostTest::MakeImage(const sts_image_def_v10_t& def,

@@ -1,7 +1,7 @@
 // A small backup host for every test suite: it uses only the exported
 // functions, like a real host, and gives tests scratch directories, a
 // recording session, file helpers, image contents any process can check, a
-// strict info file reader, forked children and small mounted file systems.
+// strict info file reader, forked children and mounted file systems.
 #ifndef VADIZU_TESTS_HOST_H_
 #define VADIZU_TESTS_HOST_H_
 
@@ -25,7 +25,6 @@ class ScratchDir {
   explicit ScratchDir(const std::string& parent = "");
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   // Makes the subdirectory `name` (if needed) and returns its path.
@@ -42,10 +41,7 @@ struct Library {
   const int status;
 };
 
-struct LogLine {
-  sts_severity_v7_t severity;
-  std::string text;
-};
+struct LogLine { sts_severity_v7_t severity; std::string text; };
 
 // A session whose callback records every delivered line. The record points
 // back at this object, so it stays where it was made.
@@ -55,7 +51,6 @@ class LogSession {
                                       VADIZU_SEVERITY_WARNING |
                                       VADIZU_SEVERITY_ERROR);
   LogSession(const LogSession&) = delete;
-  LogSession& operator=(const LogSession&) = delete;
   const sts_session_def_v7_t* get() const { return &session_; }
   const std::vector<LogLine>& lines() const { return lines_; }
   std::vector<sts_severity_v7_t> Severities() const;
@@ -76,7 +71,7 @@ sts_image_def_v10_t MakeDef(const std::string& basename,
                             uint32_t flags = VADIZU_IMAGE_KIND0);
 constexpr uint32_t kSaveAsDataAndMeta =
     VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_CLEAR_FILES;
-// A status block of `length` bytes with a recognisable head.
+// A status block of `length` bytes, every other byte 's'.
 sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags = 0);
 // File `suffix` (".info", ".img", ".meta") of the image MakeDef(name) in dir.
 std::string ImageFile(const std::string& dir, const std::string& name,
@@ -88,8 +83,6 @@ void WriteFile(const std::string& path, const std::string& bytes);
 off_t FileSize(const std::string& path);
 int FileMode(const std::string& path);
 std::vector<std::string> DirEntries(const std::string& dir);  // sorted
-// KEY=value pairs of an info file; the first line of a key wins.
-std::map<std::string, std::string> InfoFields(const std::string& path);
 
 // An info file as a strict outside reader sees it: known KEY=value lines,
 // every required key once, numbers in decimal, then space padding only.
@@ -105,11 +98,6 @@ InfoFile ReadInfoFile(const std::string& path);
 // incomplete (0, 0x01), complete (0, 0x04).
 bool IsProtocolState(uint32_t writecount, uint32_t status);
 std::string Describe(const InfoFile& info);
-
-// Size of a new info file: whole fragments of the file system holding it,
-// at least 256 spaces after the text.
-unsigned long FragmentSize(const std::string& dir);
-size_t NewInfoFileSize(size_t text_length, unsigned long fragment);
 
 // Image contents derived from the image's name, so that any process can
 // check any image; no byte is zero, so holes and lost writes show.
@@ -155,7 +143,6 @@ class ScopedMount {
                                            int block_size, std::string* why);
   ~ScopedMount();
   ScopedMount(const ScopedMount&) = delete;
-  ScopedMount& operator=(const ScopedMount&) = delete;
 
  private:
   explicit ScopedMount(std::string dir) : dir_(std::move(dir)) {}
@@ -166,13 +153,15 @@ class ScopedMount {
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
+  void TearDown() override { vadizu_terminate(); }
 
   // An image's path without suffix, for names kept as they are.
   std::string Base(const sts_image_def_v10_t& def) const;
   std::string InfoPath(const sts_image_def_v10_t& def) const {
     return Base(def) + ".info";
   }
+  // "WRITECOUNT,IMO_STATUS" of the image's info file, read strictly.
+  std::string State(const sts_image_def_v10_t& def) const;
   int Create(const sts_image_def_v10_t& def, stsp_image_handle_s** image);
   int Open(const sts_image_def_v10_t& def, int mode,
            stsp_image_handle_s** image);
@@ -180,7 +169,7 @@ class HostTest : public ::testing::Test {
             uint64_t offset, const sts_stat_v7_t* stat = nullptr,
             uint64_t* written = nullptr);
   int PropsByName(const sts_image_def_v10_t& def, sts_image_info_v10_t* info);
-  int Delete(const sts_image_def_v10_t& def);
+  int Delete(const sts_image_def_v10_t& def, int flags = 0);
   // Creates, writes `bytes` at 0 and closes with `close_flags`.
   void MakeImage(const sts_image_def_v10_t& def, const std::string& bytes,
                  int close_flags);

@@ -1,18 +1,12 @@
-// The library's face: initialisation counting, the operation frame's plain
-// and logged argument checks, and the exported symbol set.
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
+// The library's face: initialisation counting and what the last terminate
+// does to live handles, the frame's plain and logged argument checks, and
+// the exported symbol set.
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <set>
-#include <string>
-#include <vector>
 
-#include "vadizu.h"
+#include "host.h"
 
 namespace {
 
@@ -31,73 +25,53 @@ std::string NamedSourceLine(const std::string& line) {
   return text;
 }
 
-class ManagerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vadizu-manager-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    strcpy(lsu_.name, dir_.c_str());
-    strcpy(def_.basename, "img");
-    strcpy(def_.date, "1");
-    def_.saveas = VADIZU_SAVEAS_IMAGE;
-    session_.log_context = &lines_;
-    session_.log_mask = 7;
-    session_.log_callback = [](void* to, const char* line, sts_severity_v7_t s) {
-      auto* lines = static_cast<std::vector<std::string>*>(to);
-      lines->push_back(std::to_string(s) + " " + line);
-    };
-  }
-  void TearDown() override {
-    while (vadizu_terminate() == STS_EOK) {
-    }
-    ASSERT_EQ(system(("rm -rf " + dir_).c_str()), 0);
-  }
-  int Create(stsp_image_handle_s** image) {
-    return vadizu_create_image(&lsu_, &session_, server_, &def_, 0, image);
-  }
+class ManagerTest : public host::HostTest {};
 
-  std::string dir_;
-  sts_lsu_name_v7_t lsu_{};
-  sts_image_def_v10_t def_{};
-  char server_[512] = "server";
-  std::vector<std::string> lines_;  // "<severity> <text>"
-  sts_session_def_v7_t session_{};
-};
-
-TEST_F(ManagerTest, InitIsCountedAndHandlesLiveUntilTheLastTerminate) {
-  stsp_image_handle_s* image = nullptr;
-  EXPECT_EQ(vadizu_init(9), STS_EPLUGINVERSION);
-  EXPECT_EQ(Create(&image), STS_EINIT);
-  EXPECT_EQ(vadizu_terminate(), STS_EINIT);
-  ASSERT_EQ(vadizu_init(10), STS_EOK);
-  ASSERT_EQ(vadizu_init(11), STS_EOK);
-  ASSERT_EQ(Create(&image), STS_EOK);
-  ASSERT_EQ(vadizu_terminate(), STS_EOK);
+TEST_F(ManagerTest, InitIsCountedAndTheLastTerminateEndsEveryHandle) {
+  ASSERT_EQ(STS_EOK, vadizu_terminate());  // no manager from here
+  sts_image_def_v10_t def = host::MakeDef("img"), orphan = host::MakeDef("o");
+  stsp_image_handle_s *image = nullptr, *writer = nullptr;
+  stsp_image_list_handle_s* list = nullptr;
+  EXPECT_EQ(STS_EPLUGINVERSION, vadizu_init(9));
+  EXPECT_EQ(STS_EINIT, Create(def, &image));
+  EXPECT_EQ(STS_EINIT, vadizu_terminate());
+  ASSERT_EQ(STS_EOK, vadizu_init(10));
+  ASSERT_EQ(STS_EOK, vadizu_init(11));
+  ASSERT_EQ(STS_EOK, Create(def, &image));
+  ASSERT_EQ(STS_EOK, Create(orphan, &writer));
+  ASSERT_EQ(STS_EOK, vadizu_open_image_list(&lsu_, log_.get(), server_,
+                                            VADIZU_LIST_ALL, &list));
+  ASSERT_EQ(STS_EOK, vadizu_terminate());
   uint64_t written = 0;
-  EXPECT_EQ(vadizu_write_image(image, nullptr, "abc", 3, 0, &written), STS_EOK);
-  EXPECT_EQ(written, 3u);
-  ASSERT_EQ(vadizu_terminate(), STS_EOK);
-  EXPECT_EQ(vadizu_write_image(image, nullptr, "abc", 3, 0, &written),
-            STS_EINIT);
-  EXPECT_EQ(vadizu_terminate(), STS_EINIT);
-  EXPECT_TRUE(lines_.empty());
-  ASSERT_EQ(vadizu_init(10), STS_EOK);  // a new manager knows no old handle
-  EXPECT_EQ(vadizu_close_image(image, VADIZU_CLOSE_COMPLETE), STS_EINVAL);
+  EXPECT_EQ(STS_EOK, Write(image, "abc", 0, nullptr, &written));
+  EXPECT_EQ(3u, written);
+  ASSERT_EQ(STS_EOK, vadizu_terminate());  // the last one: every handle dies
+  written = 777;
+  EXPECT_EQ(STS_EINIT, Write(image, "abc", 0, nullptr, &written));
+  EXPECT_EQ(777u, written);
+  sts_image_def_v10_t listed;
+  EXPECT_EQ(STS_EINIT, vadizu_list_image(list, &listed));
+  EXPECT_EQ(STS_EINIT, vadizu_close_image(writer, VADIZU_CLOSE_COMPLETE));
+  EXPECT_EQ(STS_EINIT, vadizu_terminate());
+  EXPECT_TRUE(log_.lines().empty());
+  EXPECT_EQ("1,33", State(orphan));  // its writer ended without closing
+  ASSERT_EQ(STS_EOK, vadizu_init(10));  // a new manager knows no old handle
+  EXPECT_EQ(STS_EINVAL, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
+  EXPECT_EQ(STS_EBUSY, Open(orphan, VADIZU_OPEN_WRITE, &writer));
 }
 
 // Null handles, LSUs and servers are refused before the frame's guarded
 // section, silently; a null output pointer is refused inside it, logged.
 TEST_F(ManagerTest, NullArgumentsAreRefusedLoggedOnlyForOutputs) {
-  ASSERT_EQ(vadizu_init(10), STS_EOK);
-  const sts_session_def_v7_t* s = &session_;
+  const sts_session_def_v7_t* s = log_.get();
   const sts_lsu_name_v7_t* lsu = &lsu_;
-  const sts_image_def_v10_t* def = &def_;
+  sts_image_def_v10_t img = host::MakeDef("img");
+  const sts_image_def_v10_t* def = &img;
   const char* srv = server_;
   stsp_image_handle_s* image = nullptr;
   stsp_image_list_handle_s* list = nullptr;
-  ASSERT_EQ(Create(&image), STS_EOK);
-  ASSERT_EQ(vadizu_open_image_list(lsu, s, srv, 7, &list), STS_EOK);
+  ASSERT_EQ(STS_EOK, Create(img, &image));
+  ASSERT_EQ(STS_EOK, vadizu_open_image_list(lsu, s, srv, 7, &list));
   char buf[8];
   uint64_t count;
   sts_image_info_v10_t info;
@@ -132,20 +106,22 @@ TEST_F(ManagerTest, NullArgumentsAreRefusedLoggedOnlyForOutputs) {
       {"close list, null handle", [&] { return vadizu_close_image_list(nullptr); }, nullptr},
   };
   for (const auto& c : cases) {
-    lines_.clear();
-    EXPECT_EQ(c.call(), STS_EINVAL) << c.what;
-    ASSERT_EQ(lines_.size(), c.logged_as ? 1u : 0u) << c.what;
+    log_.Clear();
+    EXPECT_EQ(STS_EINVAL, c.call()) << c.what;
+    ASSERT_EQ(c.logged_as ? 1u : 0u, log_.lines().size()) << c.what;
     if (c.logged_as == nullptr) continue;
-    const std::string want =
-        std::string("4 ROZOvareDuzaruv: Caught exception in ") +
-        "VADIZUImageManager::" + c.logged_as + ", FILE=../VADIZUImage";
-    EXPECT_EQ(lines_[0].substr(0, want.size()), want) << c.what;
+    const std::string want = "ROZOvareDuzaruv: Caught exception in "
+                             "VADIZUImageManager::" + std::string(c.logged_as) +
+                             ", FILE=../VADIZUImage";
+    EXPECT_EQ(want, log_.lines()[0].text.substr(0, want.size())) << c.what;
+    EXPECT_EQ(4u, log_.lines()[0].severity) << c.what;
     // FILE and LINE lead to the throw, in whichever family raised it.
-    EXPECT_NE(NamedSourceLine(lines_[0]).find("VADIZU_THROW"), std::string::npos)
-        << c.what << ": " << lines_[0];
+    EXPECT_NE(std::string::npos,
+              NamedSourceLine(log_.lines()[0].text).find("VADIZU_THROW"))
+        << c.what << ": " << log_.lines()[0].text;
   }
-  EXPECT_EQ(vadizu_close_image_list(list), STS_EOK);
-  EXPECT_EQ(vadizu_close_image(image, VADIZU_CLOSE_COMPLETE), STS_EOK);
+  EXPECT_EQ(STS_EOK, vadizu_close_image_list(list));
+  EXPECT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
 }
 
 TEST(ExportTest, OnlyTheThirteenEntryPointsLeaveTheLibrary) {
@@ -155,7 +131,7 @@ TEST(ExportTest, OnlyTheThirteenEntryPointsLeaveTheLibrary) {
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> symbols;
   for (char name[512]; fscanf(pipe, "%511s", name) == 1;) symbols.insert(name);
-  ASSERT_EQ(pclose(pipe), 0);
+  ASSERT_EQ(0, pclose(pipe));
   const std::set<std::string> expected = {
       "vadizu_init",            "vadizu_terminate",
       "vadizu_create_image",    "vadizu_open_image",
@@ -164,7 +140,7 @@ TEST(ExportTest, OnlyTheThirteenEntryPointsLeaveTheLibrary) {
       "vadizu_get_image_prop",  "vadizu_get_image_prop_byname",
       "vadizu_open_image_list", "vadizu_list_image",
       "vadizu_close_image_list"};
-  EXPECT_EQ(symbols, expected);
+  EXPECT_EQ(expected, symbols);
 }
 
 }  // namespace
