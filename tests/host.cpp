@@ -327,11 +327,6 @@ int64_t NowNs() {
   return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-int Scaled(int ci, int stress) {
-  const char* env = getenv("VADIZU_STRESS");
-  return env != nullptr && *env != '\0' ? stress : ci;
-}
-
 pid_t Spawn(const std::function<int()>& body) {
   fflush(nullptr);
   pid_t parent = getpid();
@@ -383,17 +378,6 @@ std::vector<std::string> RaceInChildren(
 
 std::string RunInChild(const std::function<std::string()>& body) {
   return RaceInChildren(1, [&](int) { return body(); }).front();
-}
-
-std::unique_ptr<ScopedMount> ScopedMount::Tmpfs(const std::string& dir,
-                                                const std::string& size,
-                                                std::string* why) {
-  std::string options = "size=" + size + ",mode=0700";
-  if (mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-    *why = "mounting a tmpfs was refused: " + std::string(strerror(errno));
-    return nullptr;
-  }
-  return std::unique_ptr<ScopedMount>(new ScopedMount(dir));
 }
 
 std::unique_ptr<ScopedMount> ScopedMount::Ext4(const std::string& dir,

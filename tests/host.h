@@ -1,7 +1,7 @@
 // A small backup host for every test suite: it uses only the exported
 // functions, like a real host, and gives tests scratch directories, a
 // recording session, file helpers, image contents any process can check, a
-// strict info file reader, forked children and mounted file systems.
+// strict info file reader, forked children and a mounted file system.
 #ifndef VADIZU_TESTS_HOST_H_
 #define VADIZU_TESTS_HOST_H_
 
@@ -117,8 +117,6 @@ std::vector<std::string> ListBaseNames(
 
 int OpenFdCount();
 int64_t NowNs();  // monotonic, comparable between processes
-// The CI-sized figure, or the full one when VADIZU_STRESS is set.
-int Scaled(int ci, int stress);
 
 // Forks a child that runs `body` and _exits with its value; the child is
 // killed when the parent dies. Reap waits: "exit 0", "signal 9", ...
@@ -131,13 +129,10 @@ std::vector<std::string> RaceInChildren(
     int n, const std::function<std::string(int)>& body);
 std::string RunInChild(const std::function<std::string()>& body);
 
-// A file system mounted on `dir` while the object lives; the factories
-// return null with the reason when the machine refuses.
+// A file system mounted on `dir` while the object lives; null with the
+// reason when the machine refuses.
 class ScopedMount {
  public:
-  static std::unique_ptr<ScopedMount> Tmpfs(const std::string& dir,
-                                            const std::string& size,
-                                            std::string* why);
   static std::unique_ptr<ScopedMount> Ext4(const std::string& dir,
                                            const std::string& image,
                                            int block_size, std::string* why);

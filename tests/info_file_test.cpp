@@ -207,7 +207,8 @@ TEST_F(InfoFileTest, StatusProtocolAndRefusalsLeaveTheFileAsItWas) {
     const char* name;
     Action action;
     int slot, close_flags, rc;  // slot: the handle opened or closed
-    std::string after;  // "WRITECOUNT,IMO_STATUS", "same" bytes, or "gone"
+    std::string after;  // "WRITECOUNT,IMO_STATUS" (what kTamper writes),
+                        // "same" bytes, or "gone"
   } steps[] = {
       {"create", kCreate, 0, 0, STS_EOK, "1,33"},
       {"create again", kCreate, 1, 0, STS_EEXIST, "same"},
@@ -223,9 +224,13 @@ TEST_F(InfoFileTest, StatusProtocolAndRefusalsLeaveTheFileAsItWas) {
       {"reader closes", kClose, 1, 0, STS_EOK, "same"},
       {"delete", kDelete, 0, 0, STS_EOK, "gone"},
       {"create anew", kCreate, 0, 0, STS_EOK, "1,33"},
-      {"mark rewritten by another hand", kTamper, 0, 0, STS_EOK, "0,33"},
-      {"close refused by the mark", kClose, 0, 1, STS_EINTERNAL, "same"},
+      {"status rewritten complete by another hand", kTamper, 0, 0, STS_EOK, "1,37"},
+      {"close complete refused by the status", kClose, 0, 1, STS_EINTERNAL, "same"},
       {"retry of the failed close: the handle is gone", kClose, 0, 1, STS_EINVAL, "same"},
+      {"delete the rewritten image", kDelete, 0, 0, STS_EOK, "gone"},
+      {"create once more", kCreate, 0, 0, STS_EOK, "1,33"},
+      {"mark rewritten by another hand", kTamper, 0, 0, STS_EOK, "0,33"},
+      {"close refused by the mark", kClose, 0, 0, STS_EINTERNAL, "same"},
       {"delete the marked image", kDelete, 0, 0, STS_EOK, "gone"},
       {"open missing", kReader, 1, 0, STS_ENOENT, "gone"},
       {"delete missing", kDelete, 0, 0, STS_ENOENT, "gone"},
@@ -244,7 +249,11 @@ TEST_F(InfoFileTest, StatusProtocolAndRefusalsLeaveTheFileAsItWas) {
       case kClose: rc = vadizu_close_image(slots[s.slot], s.close_flags); break;
       case kDelete: rc = Delete(def); break;
       case kTamper:
-        host::WriteFile(path, tampered.replace(0, 12, "WRITECOUNT=0"));
+        tampered.replace(tampered.find("WRITECOUNT=1"), 12,
+                         "WRITECOUNT=" + s.after.substr(0, 1));
+        tampered.replace(tampered.find("IMO_STATUS=33"), 13,
+                         "IMO_STATUS=" + s.after.substr(2));
+        host::WriteFile(path, tampered);
     }
     EXPECT_EQ(s.rc, rc);
     if (s.after == "same") {
