@@ -125,4 +125,21 @@ int ResolveLatestDate(Host& host, ImageArguments* args) {
   return kExitOk;
 }
 
+std::string ShellQuote(const std::string& text) {
+  const bool plain = !text.empty() &&
+                     text.find_first_not_of(
+                         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                         "0123456789_-.,/:=+@%") == std::string::npos;
+  if (plain) return text;
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
 }  // namespace vadizu_tool

@@ -41,6 +41,12 @@ extern const Command kGetCommand;
 extern const Command kListCommand;
 extern const Command kStatCommand;
 extern const Command kRemoveCommand;
+// verify (commands_transfer.cpp), check (commands_check.cpp), prune
+// (commands_prune.cpp) and qualify (commands_qualify.cpp).
+extern const Command kVerifyCommand;
+extern const Command kCheckCommand;
+extern const Command kPruneCommand;
+extern const Command kQualifyCommand;
 
 // The LSU NAME arguments and the --date (and, when offered, --legacy)
 // options of a command that names one image.
@@ -73,6 +79,8 @@ bool DateLess(const std::string& a, const std::string& b);
 // kExitOk, or a failure already reported.
 int CollectImages(Host& host, const std::string& lsu, uint32_t flags,
                   std::vector<sts_image_info_v10_t>* images);
+// `text` as one word for a shell, quoted when it needs to be.
+std::string ShellQuote(const std::string& text);
 
 }  // namespace vadizu_tool
 

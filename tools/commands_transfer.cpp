@@ -1,5 +1,6 @@
-// put and get: move bytes between a file or pipe and an image, one large
-// buffer at a time, straight through the plug-in's write and read calls.
+// put, get and verify: move bytes between a file or pipe and an image, one
+// large buffer at a time, straight through the plug-in's write and read
+// calls, with the SHA-256 of what passed.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "digest.h"
 #include "interrupt.h"
 #include "io.h"
 #include "producer.h"
@@ -78,26 +80,44 @@ struct PutArguments : TransferArguments {
 struct GetArguments : TransferArguments {
   bool force = false;
   bool allow_incomplete = false;
+  std::string sha256;  // empty: not checked
 };
+
+struct VerifyArguments {
+  ImageArguments image;
+  std::string sha256;
+};
+
+// --sha256, for get and verify.
+void AddDigestOption(CLI::App& app, std::string* digest, const char* help) {
+  app.add_option("--sha256", *digest, help)
+      ->type_name("HEX")
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return IsSha256Text(text) ? "" : "takes 64 hex digits";
+          },
+          "", "SHA-256"));
+}
 
 std::string Now() { return std::to_string(std::time(nullptr)); }
 
-// "stored KEY: 335544320 bytes in 0.84 s, 381.0 MiB/s"
+// "stored KEY: 335544320 bytes in 0.84 s, 381.0 MiB/s, sha256 HEX"
 void Report(const Output& out, FILE* stream, const char* verb,
             const ImageKey& key, uint64_t bytes, double seconds,
-            bool complete) {
+            bool complete, const std::string& sha256) {
   char text[64];
   std::snprintf(text, sizeof(text), ": %llu bytes in %.2f s, ",
                 static_cast<unsigned long long>(bytes), seconds);
   out.Report(std::string(verb) + " " + key.Describe() + text +
-                 FormatRate(bytes, seconds) + "\n",
+                 FormatRate(bytes, seconds) + ", sha256 " + sha256 + "\n",
              {{verb, true},
               {"name", key.name},
               {"date", key.date},
               {"lsu", key.lsu},
               {"bytes", bytes},
               {"complete", complete},
-              {"seconds", seconds}},
+              {"seconds", seconds},
+              {"sha256", sha256}},
              stream);
 }
 
@@ -117,7 +137,7 @@ struct CopyResult {
 
 CopyResult CopyIntoImage(const PluginApi& api, stsp_image_handle_s* image,
                          int input, const sts_stat_v7_t* block,
-                         size_t buffer_size, ProgressBar* bar,
+                         size_t buffer_size, ProgressBar* bar, Sha256* digest,
                          const InterruptGuard& interrupt) {
   Buffer buffer = AllocateBuffer(buffer_size);
   CopyResult result;
@@ -132,6 +152,7 @@ CopyResult CopyIntoImage(const PluginApi& api, stsp_image_handle_s* image,
     result.status =
         api.write_image(image, block, buffer.get(), static_cast<uint64_t>(n),
                         result.bytes, &written);
+    digest->Update(buffer.get(), written);
     result.bytes += written;
     bar->Update(result.bytes);
     if (result.status != STS_EOK || static_cast<size_t>(n) < buffer_size) {
@@ -141,9 +162,10 @@ CopyResult CopyIntoImage(const PluginApi& api, stsp_image_handle_s* image,
   return result;
 }
 
+// Writes to `output`, or nowhere when it is -1.
 CopyResult CopyOutOfImage(const PluginApi& api, stsp_image_handle_s* image,
                           int output, size_t buffer_size, ProgressBar* bar,
-                          const InterruptGuard& interrupt) {
+                          Sha256* digest, const InterruptGuard& interrupt) {
   Buffer buffer = AllocateBuffer(buffer_size);
   CopyResult result;
   while (!interrupt.interrupted()) {
@@ -151,7 +173,8 @@ CopyResult CopyOutOfImage(const PluginApi& api, stsp_image_handle_s* image,
     result.status =
         api.read_image(image, buffer.get(), buffer_size, result.bytes, &n);
     if (result.status != STS_EOK || n == 0) break;
-    if (!WriteFull(output, buffer.get(), n)) {
+    digest->Update(buffer.get(), n);
+    if (output >= 0 && !WriteFull(output, buffer.get(), n)) {
       result.error = errno;
       break;
     }
@@ -250,9 +273,10 @@ int RunPut(Host& host, const Output& out, PutArguments args) {
   Stopwatch clock;
   const uint64_t total = KnownSize(input->fd());
   ProgressBar bar("put", total, ShouldShowProgress(progress, total));
+  Sha256 digest;
   CopyResult copy = CopyIntoImage(host.api(), image.get(), input->fd(),
                                   with_metadata ? &block : nullptr, buffer_size,
-                                  &bar, interrupt);
+                                  &bar, &digest, interrupt);
   bar.Finish();
   std::string producer_end;
   const bool producer_failed = input->producer != nullptr &&
@@ -287,7 +311,8 @@ int RunPut(Host& host, const Output& out, PutArguments args) {
     return host.Fail("closing " + key.Describe() + " failed" + left, status,
                      key.lsu);
   }
-  Report(out, stdout, "stored", key, copy.bytes, clock.Seconds(), true);
+  Report(out, stdout, "stored", key, copy.bytes, clock.Seconds(), true,
+         digest.HexDigest());
   return kExitOk;
 }
 
@@ -355,8 +380,9 @@ int RunGet(Host& host, const Output& out, GetArguments args) {
 
   Stopwatch clock;
   ProgressBar bar("get", info.size, ShouldShowProgress(progress, info.size));
+  Sha256 digest;
   CopyResult copy = CopyOutOfImage(host.api(), image.get(), target->fd(),
-                                   buffer_size, &bar, interrupt);
+                                   buffer_size, &bar, &digest, interrupt);
   bar.Finish();
   status = image.Close(VADIZU_CLOSE_INCOMPLETE);
   if (copy.status == STS_EOK) copy.status = status;
@@ -390,6 +416,14 @@ int RunGet(Host& host, const Output& out, GetArguments args) {
                      : untouched.c_str());
     return kExitIncomplete;
   }
+  const std::string sha256 = digest.HexDigest();
+  if (!args.sha256.empty() && !SameDigest(sha256, args.sha256)) {
+    std::fprintf(stderr, "vadizu: the restore of %s has sha256 %s, not %s; %s\n",
+                 key.Describe().c_str(), sha256.c_str(), args.sha256.c_str(),
+                 target->is_stdout() ? "discard what standard output got"
+                                     : untouched.c_str());
+    return kExitFailure;
+  }
   if (!target->Commit()) {
     return FailSystem("writing the restored data to " + where + " failed",
                       errno);
@@ -404,8 +438,91 @@ int RunGet(Host& host, const Output& out, GetArguments args) {
                  static_cast<unsigned long long>(info.size));
   }
   Report(out, target->is_stdout() ? stderr : stdout, "restored", key,
-         copy.bytes, clock.Seconds(), whole);
+         copy.bytes, clock.Seconds(), whole, sha256);
   return kExitOk;
+}
+
+// What is wrong with an image read whole: its state, a short read, or a
+// digest other than the one expected.
+std::vector<std::string> VerifyProblems(const sts_image_info_v10_t& info,
+                                        uint64_t bytes_read,
+                                        const std::string& sha256,
+                                        const std::string& expected) {
+  std::vector<std::string> problems;
+  if (const char* not_whole = NotWhole(info)) {
+    problems.push_back(std::string("it ") + not_whole);
+  }
+  if (bytes_read != info.size) {
+    problems.push_back("it records " + std::to_string(info.size) +
+                       " bytes, but " + std::to_string(bytes_read) +
+                       " were read");
+  }
+  if (!expected.empty() && !SameDigest(sha256, expected)) {
+    problems.push_back("its sha256 is " + sha256 + ", not " + expected);
+  }
+  return problems;
+}
+
+int RunVerify(Host& host, const Output& out, VerifyArguments args) {
+  if (args.image.key.date.empty()) args.image.key.date = "latest";
+  int exit_code = ResolveLatestDate(host, &args.image);
+  if (exit_code != kExitOk) return exit_code;
+  const ImageKey& key = args.image.key;
+  const sts_image_def_v10_t def = args.image.Definition();
+  const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
+  InterruptGuard interrupt;
+  stsp_image_handle_s* handle = nullptr;
+  int status = host.api().open_image(&lsu, host.session(), host.server(), &def,
+                                     VADIZU_OPEN_READ, &handle);
+  if (status != STS_EOK) {
+    return host.Fail("cannot open " + key.Describe(), status, key.lsu);
+  }
+  ImageHandle image(host.api(), handle);
+  sts_image_info_v10_t info{};
+  status = host.api().get_image_prop(image.get(), &info);
+  if (status != STS_EOK) {
+    return host.Fail("cannot read the properties of " + key.Describe(),
+                     status);
+  }
+  ProgressBar bar("verify", info.size,
+                  ShouldShowProgress(ProgressMode::kAuto, info.size));
+  Sha256 digest;
+  CopyResult copy = CopyOutOfImage(host.api(), image.get(), -1,
+                                   kDefaultBufferSize, &bar, &digest, interrupt);
+  bar.Finish();
+  status = image.Close(VADIZU_CLOSE_INCOMPLETE);
+  if (copy.status == STS_EOK) copy.status = status;
+  if (interrupt.interrupted()) return interrupt.ExitCode();
+  if (copy.status != STS_EOK) {
+    return host.Fail("reading " + key.Describe() + " failed", copy.status,
+                     key.lsu);
+  }
+
+  const std::string sha256 = digest.HexDigest();
+  const std::vector<std::string> problems =
+      VerifyProblems(info, copy.bytes, sha256, args.sha256);
+  for (const std::string& problem : problems) {
+    std::fprintf(stderr, "vadizu: %s failed verification: %s\n",
+                 key.Describe().c_str(), problem.c_str());
+  }
+  out.Report(problems.empty()
+                 ? "verified " + key.Describe() + ": " +
+                       std::to_string(copy.bytes) + " bytes, complete, sha256 " +
+                       sha256 + (args.sha256.empty() ? "" : " as expected") +
+                       "\n"
+                 : "",
+             {{"verified", problems.empty()},
+              {"name", key.name},
+              {"date", key.date},
+              {"lsu", key.lsu},
+              {"size", info.size},
+              {"bytes", copy.bytes},
+              {"complete", NotWhole(info) == nullptr},
+              {"sha256", sha256},
+              {"expected_sha256",
+               args.sha256.empty() ? Json() : Json(args.sha256)},
+              {"problems", problems}});
+  return problems.empty() ? kExitOk : kExitFailure;
 }
 
 CommandRunner DefinePut(CLI::App& app) {
@@ -446,6 +563,9 @@ CommandRunner DefineGet(CLI::App& app) {
   app.add_flag("-f,--force", args->force, "replace an existing FILE");
   app.add_flag("--allow-incomplete", args->allow_incomplete,
                "restore an image that is not complete, or short, anyway");
+  AddDigestOption(app, &args->sha256,
+                  "fail, leaving FILE as it was, unless the data has this "
+                  "SHA-256");
   app.footer(
       "Reads the whole image and writes it to FILE (standard output when FILE\n"
       "is - or absent, never a terminal). A regular FILE is written beside\n"
@@ -454,9 +574,26 @@ CommandRunner DefineGet(CLI::App& app) {
       "interrupted restore leaves FILE as it was. An existing FILE is only\n"
       "replaced with --force. An image that is not complete, or that yields\n"
       "fewer bytes than it records, is refused with exit status 4;\n"
-      "--allow-incomplete restores what there is, with a warning.");
+      "--allow-incomplete restores what there is, with a warning. With\n"
+      "--sha256 (put prints it), a restore whose data has another SHA-256\n"
+      "fails and leaves FILE as it was.");
   return [args](Host& host, const Output& out) {
     return RunGet(host, out, *args);
+  };
+}
+
+CommandRunner DefineVerify(CLI::App& app) {
+  auto args = std::make_shared<VerifyArguments>();
+  AddImageArguments(app, &args->image, false, false);
+  AddDigestOption(app, &args->sha256, "the SHA-256 the data must have");
+  app.footer(
+      "Reads every byte of the image through the plug-in and checks that it is\n"
+      "complete, that the bytes read are the size it records and, with\n"
+      "--sha256, that they have the SHA-256 put printed when it stored them.\n"
+      "Without --date the latest image of that name is verified. Exit status 0\n"
+      "only when every check passed.");
+  return [args](Host& host, const Output& out) {
+    return RunVerify(host, out, *args);
   };
 }
 
@@ -466,5 +603,8 @@ const Command kPutCommand = {
     "put", "store a file or standard input as a new image", DefinePut};
 const Command kGetCommand = {
     "get", "restore an image to a file or standard output", DefineGet};
+const Command kVerifyCommand = {
+    "verify", "read an image whole and check it, writing nothing",
+    DefineVerify};
 
 }  // namespace vadizu_tool

@@ -118,6 +118,45 @@ int Host::Fail(const std::string& what, int status,
                           : StatusHint(status));
 }
 
+int Host::ListImages(const sts_lsu_name_v7_t& lsu, uint32_t flags,
+                     std::vector<sts_image_def_v10_t>* defs) const {
+  stsp_image_list_handle_s* handle = nullptr;
+  int status = api().open_image_list(&lsu, session(), server(),
+                                     static_cast<int>(flags), &handle);
+  if (status != STS_EOK) return status;
+  ImageListHandle list(api(), handle);
+  for (;;) {
+    sts_image_def_v10_t def{};
+    status = api().list_image(list.get(), &def);
+    if (status == STS_ENOENT) return STS_EOK;
+    if (status != STS_EOK) return status;
+    defs->push_back(def);
+  }
+}
+
+int Host::Properties(const sts_lsu_name_v7_t& lsu,
+                     const sts_image_def_v10_t& def,
+                     sts_image_info_v10_t* info) const {
+  return api().get_image_prop_byname(&lsu, session(), server(), &def, info);
+}
+
+int Host::InfoFileProperties(const sts_lsu_name_v7_t& lsu,
+                             const std::string& stem,
+                             sts_image_info_v10_t* info) const {
+  sts_image_def_v10_t def{};
+  if (stem.size() >= sizeof(def.basename)) return STS_EINVAL;
+  def.version = 10;
+  def.flags = VADIZU_IMAGE_LEGACY;
+  std::memcpy(def.basename, stem.c_str(), stem.size() + 1);
+  if (ImageFileStem(def) != stem) return STS_EINVAL;
+  return Properties(lsu, def, info);
+}
+
+int Host::Remove(const sts_lsu_name_v7_t& lsu,
+                 const sts_image_def_v10_t& def) const {
+  return api().delete_image(&lsu, session(), server(), &def, 0);
+}
+
 sts_lsu_name_v7_t MakeLsuName(const std::string& path) {
   sts_lsu_name_v7_t lsu{};
   char* resolved = realpath(path.c_str(), nullptr);
@@ -144,6 +183,26 @@ void CopyField(char* field, size_t size, const std::string& text,
                      std::to_string(size - 1) + " characters: " + text);
   }
   std::memcpy(field, text.c_str(), text.size() + 1);
+}
+
+std::string ImageFileStem(const sts_image_def_v10_t& def) {
+  std::string name = VADIZU_FIELD(def.basename);
+  if (name == "." || name == "..") return std::string(name.size(), '_');
+  for (char& c : name) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || u < 0x20 || u == 0x7f) c = '_';
+  }
+  if (def.flags == VADIZU_IMAGE_LEGACY) return name;
+  std::string date = VADIZU_FIELD(def.date);
+  for (char& c : date) {
+    if (c == ' ') c = '.';
+  }
+  return name + "." + date;
+}
+
+std::string DataFileName(const sts_image_def_v10_t& def) {
+  const std::string stem = ImageFileStem(def);
+  return def.flags == VADIZU_IMAGE_LEGACY ? stem : stem + ".img";
 }
 
 std::string FieldText(const char* field, size_t size) {

@@ -71,6 +71,22 @@ class Host final {
   int Fail(const std::string& what, int status,
            const std::string& lsu = "") const;
 
+  // Calls for the commands that walk an LSU; each returns the plug-in's
+  // status code.
+  // Every definition the plug-in's listing yields for `flags`, in its order.
+  int ListImages(const sts_lsu_name_v7_t& lsu, uint32_t flags,
+                 std::vector<sts_image_def_v10_t>* defs) const;
+  // The properties of the image `def` names.
+  int Properties(const sts_lsu_name_v7_t& lsu, const sts_image_def_v10_t& def,
+                 sts_image_info_v10_t* info) const;
+  // The properties recorded in the info file STEM.info, whatever image it
+  // records: the plug-in is asked for the legacy image STEM, whose info
+  // file has that name. STS_EINVAL when no image name leads to STEM.
+  int InfoFileProperties(const sts_lsu_name_v7_t& lsu, const std::string& stem,
+                         sts_image_info_v10_t* info) const;
+  int Remove(const sts_lsu_name_v7_t& lsu,
+             const sts_image_def_v10_t& def) const;
+
  private:
   explicit Host(std::unique_ptr<Plugin> plugin, uint32_t log_mask);
   static void OnLogLine(void* context, const char* message,
@@ -91,6 +107,13 @@ sts_lsu_name_v7_t MakeLsuName(const std::string& path);
 sts_image_def_v10_t MakeDefinition(const ImageKey& key);
 void CopyField(char* field, size_t size, const std::string& text,
                const char* what);
+
+// The file name the plug-in gives the files of the image `def`, without a
+// suffix: NAME.DATE with the date's spaces as dots, NAME alone for a legacy
+// image, and '_' for what a file name cannot hold. The info file adds
+// ".info", the data file ".img" (a legacy image's is the stem itself).
+std::string ImageFileStem(const sts_image_def_v10_t& def);
+std::string DataFileName(const sts_image_def_v10_t& def);
 
 // The text of a fixed-size field, safe even without a terminator.
 std::string FieldText(const char* field, size_t size);

@@ -3,7 +3,7 @@
 # Usage: tools/install-deps.sh [extra-package ...]
 set -euo pipefail
 packages=(cmake g++ make libace-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config
-  libcli11-dev nlohmann-json3-dev "$@")
+  libcli11-dev nlohmann-json3-dev libssl-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

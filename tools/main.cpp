@@ -16,8 +16,10 @@
 namespace vadizu_tool {
 namespace {
 
-const Command* const kCommands[] = {&kPutCommand, &kGetCommand, &kListCommand,
-                                    &kStatCommand, &kRemoveCommand};
+const Command* const kCommands[] = {
+    &kPutCommand,   &kGetCommand,   &kListCommand,  &kStatCommand,
+    &kRemoveCommand, &kVerifyCommand, &kCheckCommand, &kPruneCommand,
+    &kQualifyCommand};
 
 const char kOverview[] =
     "Stores, lists, restores and removes backup images in an LSU directory\n"

@@ -85,6 +85,47 @@ cmp -s "$work/b.bin" "$work/a.out" || fail "get --force replaces the file"
 expect 0 "rm" "$vadizu" rm "$lsu" alpha --date 10
 [ ! -e "$lsu/alpha.10.img" ] && [ ! -e "$lsu/alpha.10.info" ] || fail "rm removes the files"
 
+# --- check, verify, prune, qualify on a planted LSU ----------------------
+p=$work/planted
+mkdir "$p"
+sha=$(sha256sum <"$work/b.bin" | cut -c1-64)
+expect 0 "put --json" "$vadizu" put "$p" keep "$work/b.bin" --date 100 --json
+json "j['sha256'] == '$sha' and j['bytes'] == 204800"
+expect 0 "check a sound LSU" "$vadizu" check "$p"
+expect 0 "verify --sha256" "$vadizu" verify "$p" keep --sha256 "$sha"
+"$vadizu" put "$p" short "$work/b.bin" --date 200 >/dev/null
+truncate -s 1000 "$p/short.200.img"
+(timeout -s KILL 1 "$vadizu" put "$p" dead - --date 300 < <(sleep 3); :) 2>/dev/null
+touch -d '2 hours ago' "$p"/dead.300.*
+cp "$p/keep.100.info" "$p/twin.info"
+printf x >"$p/lost.5.img"
+expect 1 "check finds what was planted" "$vadizu" check "$p" --json
+json 'sorted((p["kind"], p["file"].split("/")[-1]) for p in j["problems"]) == [
+  ("collision", "twin.info"), ("orphan", "lost.5.img"),
+  ("size-mismatch", "short.200.img"), ("stale-writer", "dead.300.info")]'
+expect 1 "check --stale 3h" "$vadizu" check "$p" --stale 3h --json
+json '"stale-writer" not in [p["kind"] for p in j["problems"]] and len(j["problems"]) == 3'
+python3 -c 'import sys; f = open(sys.argv[1], "r+b"); f.seek(7); b = f.read(1); f.seek(7); f.write(bytes([b[0] ^ 1]))' \
+  "$p/keep.100.img"
+refused "its sha256 is" "verify finds a flipped byte" "$vadizu" verify "$p" keep --sha256 "$sha"
+refused "not $sha" "get --sha256 refuses it" "$vadizu" get "$p" keep --date 100 "$work/k.out" --sha256 "$sha"
+[ ! -e "$work/k.out" ] || fail "get --sha256 removes a restore that does not match"
+now=$(date +%s)
+for days in 1 10 40 50; do
+  "$vadizu" put "$p" web "$work/b.bin" --date $((now - days * 86400)) >/dev/null
+done
+"$vadizu" put "$p" web "$work/b.bin" --date monday >/dev/null
+expect 0 "prune --dry-run" "$vadizu" prune "$p" --older-than 30d --keep-last 1 --name 'w*' --dry-run --json
+json '[i["age_seconds"] // 86400 for i in j["removed"]] == [40, 50] and j["kept"] == 2 and j["date_not_a_number"] == 1'
+expect 0 "prune" "$vadizu" prune "$p" --older-than 30d --json
+json "sorted(i['date'] for i in j['removed']) == sorted(['100', '200', '$((now - 40 * 86400))',
+  '$((now - 50 * 86400))']) and j['not_complete'] == 1"
+expect 0 "qualify a local directory" "$vadizu" qualify "$p" --peer "$p/" --rounds 3 --json
+json 'j["ok"] and [c["ok"] for c in j["checks"]] == [True] * 7'
+ls -A "$p" | grep -q qualify && fail "qualify leaves its scratch files"
+expect 1 "qualify two different directories" "$vadizu" qualify "$p" --peer "$work"
+grep -q "FAILED  same directory" "$work/out" || fail "qualify names the failed property"
+
 # --- plug-in failures: exit 1 with the status code's name ---------------
 refused STS_EEXIST "put over an existing image" "$vadizu" put "$lsu" alpha "$work/b.bin" --date 20
 expect 0 "stat the image a failed put named" "$vadizu" stat "$lsu" alpha --date 20 --json
