@@ -145,12 +145,6 @@ std::vector<sts_severity_v7_t> LogSession::Severities() const {
   return out;
 }
 
-bool LogSession::Contains(const std::string& text) const {
-  return std::any_of(lines_.begin(), lines_.end(), [&](const LogLine& l) {
-    return l.text.find(text) != std::string::npos;
-  });
-}
-
 const char* Server() {
   static const char server[512] = "server01";
   return server;

@@ -54,7 +54,6 @@ class LogSession {
   const sts_session_def_v7_t* get() const { return &session_; }
   const std::vector<LogLine>& lines() const { return lines_; }
   std::vector<sts_severity_v7_t> Severities() const;
-  bool Contains(const std::string& text) const;
   void Clear() { lines_.clear(); }
 
  private:

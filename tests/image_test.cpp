@@ -1,6 +1,6 @@
 // Images end to end through the exported functions: data and status blocks
 // on disk, close flags in both create modes, what each call answers and
-// logs, handles of the wrong kind, a write past the file size limit.
+// logs, a write past the file size limit.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -303,32 +303,6 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
   EXPECT_EQ(STS_EOK, vadizu_close_image(old, VADIZU_CLOSE_COMPLETE));
 }
 
-// A list handle given to an image call, or the reverse, is refused through
-// the session of the object it belongs to, which stays open.
-TEST_F(ImageTest, HandleOfTheOtherKindIsRefusedAndLeftOpen) {
-  sts_image_def_v10_t def = host::MakeDef("data");
-  MakeImage(def, "data", VADIZU_CLOSE_COMPLETE);
-  stsp_image_list_handle_s* list = nullptr;
-  ASSERT_EQ(STS_EOK, vadizu_open_image_list(&lsu_, log_.get(), server_,
-                                            VADIZU_LIST_ALL, &list));
-  log_.Clear();
-  EXPECT_EQ(STS_EINVAL,
-            vadizu_close_image(reinterpret_cast<stsp_image_handle_s*>(list), 1));
-  EXPECT_EQ(Severities{4}, log_.Severities());
-  sts_image_def_v10_t listed{};
-  EXPECT_EQ(STS_EOK, vadizu_list_image(list, &listed));
-  stsp_image_handle_s* image = nullptr;
-  ASSERT_EQ(STS_EOK, Open(def, VADIZU_OPEN_READ, &image));
-  EXPECT_EQ(STS_EINVAL, vadizu_close_image_list(
-                            reinterpret_cast<stsp_image_list_handle_s*>(image)));
-  char byte = 0;
-  uint64_t got = 0;
-  EXPECT_EQ(STS_EOK, vadizu_read_image(image, &byte, 1, 0, &got));
-  EXPECT_EQ('d', byte);
-  EXPECT_EQ(STS_EOK, vadizu_close_image(image, 0));
-  EXPECT_EQ(STS_EOK, vadizu_close_image_list(list));
-}
-
 // Writes 1 MiB where only 64 KiB fit: the short write is STS_ENOSPC with
 // the stored count and names no failed call; the next, where nothing fits,
 // is a file system error naming the call. Nothing leaks.
@@ -352,8 +326,9 @@ TEST_F(ImageTest, WritePastTheFileSizeLimitIsShortThenAFileSystemError) {
   EXPECT_EQ(STS_EFILESYSTEM, Write(image, data, written, &stat, &again));
   EXPECT_EQ(kUnchanged, again);
   EXPECT_EQ((Severities{4, 4}), log_.Severities());
-  EXPECT_TRUE(log_.Contains("write() failed on image file " + Base(def) +
-                            ".img (error=27, "));
+  EXPECT_EQ(0u, log_.lines()[0].text.find("ROZOvareDuzaruv: write() failed "
+                                          "on image file " + Base(def) +
+                                          ".img (error=27, "));
   EXPECT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, old_handler);

@@ -61,8 +61,9 @@ TEST_F(ManagerTest, InitIsCountedAndTheLastTerminateEndsEveryHandle) {
 }
 
 // Null handles, LSUs and servers are refused before the frame's guarded
-// section, silently; a null output pointer is refused inside it, logged.
-TEST_F(ManagerTest, NullArgumentsAreRefusedLoggedOnlyForOutputs) {
+// section, silently; a null output pointer, or a handle of the other kind,
+// inside it, logged. The image and the list stay open throughout.
+TEST_F(ManagerTest, BadArgumentsAreRefusedLoggedOnlyInsideTheFrame) {
   const sts_session_def_v7_t* s = log_.get();
   const sts_lsu_name_v7_t* lsu = &lsu_;
   sts_image_def_v10_t img = host::MakeDef("img");
@@ -89,6 +90,7 @@ TEST_F(ManagerTest, NullArgumentsAreRefusedLoggedOnlyForOutputs) {
       {"open, null out", [&] { return vadizu_open_image(lsu, s, srv, def, 1, nullptr); }, "OpenImage"},
       {"open, null definition", [&] { return vadizu_open_image(lsu, s, srv, nullptr, 1, &image); }, "OpenImage"},
       {"close, null handle", [&] { return vadizu_close_image(nullptr, 1); }, nullptr},
+      {"close, a list's handle", [&] { return vadizu_close_image(reinterpret_cast<stsp_image_handle_s*>(list), 1); }, "CloseImage"},
       {"read, null handle", [&] { return vadizu_read_image(nullptr, buf, 1, 0, &count); }, nullptr},
       {"read, null count", [&] { return vadizu_read_image(image, buf, 1, 0, nullptr); }, "ReadImage"},
       {"read, null buffer", [&] { return vadizu_read_image(image, nullptr, 1, 0, &count); }, "ReadImage"},
@@ -104,6 +106,7 @@ TEST_F(ManagerTest, NullArgumentsAreRefusedLoggedOnlyForOutputs) {
       {"list, null handle", [&] { return vadizu_list_image(nullptr, &listed); }, nullptr},
       {"list, null definition", [&] { return vadizu_list_image(list, nullptr); }, "ListImage"},
       {"close list, null handle", [&] { return vadizu_close_image_list(nullptr); }, nullptr},
+      {"close list, an image's handle", [&] { return vadizu_close_image_list(reinterpret_cast<stsp_image_list_handle_s*>(image)); }, "CloseImageList"},
   };
   for (const auto& c : cases) {
     log_.Clear();
