@@ -1,4 +1,4 @@
-// Status code names, the system error mapping and the log line rules.
+// The system error mapping and the log line rules.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -26,28 +26,12 @@ sts_session_def_v7_t SessionFor(std::vector<Delivered>* lines, uint32_t mask) {
   return session;
 }
 
-TEST(ErrorCodeTest, NamesKnownCodesAndMisspellsTheRest) {
-  const std::pair<int, const char*> cases[] = {
-      {0, "STS_EOK"},          {2060001, "STS_EINVAL"},
-      {2060013, "STS_ENOENT"}, {2060031, "STS_ENOSPC"},
-      {2060037, "STS_EPERM"},  {2060063, "STS_EFILESYSTEM"},
-      {2060041, "STS_UNKOWN"}, {2060000, "STS_UNKOWN"},
-      {2060032, "STS_UNKOWN"}, {-1, "STS_UNKOWN"},
-  };
-  for (const auto& [code, name] : cases) {
-    EXPECT_EQ(VADIZUImageError::ErrorCode(code), name) << code;
-  }
-}
-
-TEST(ErrorCodeTest, MapsSystemErrors) {
+TEST(ErrorCodeTest, SystemErrorsMapToTheirStatusCodes) {
   const std::pair<int, int> cases[] = {
-      {EPERM, STS_EPERM},        {EACCES, STS_EPERM},
-      {ENOENT, STS_ENOENT},      {EEXIST, STS_EEXIST},
-      {ENFILE, STS_EFILESYSTEM}, {EMFILE, STS_EFILESYSTEM},
-      {EFBIG, STS_EFILESYSTEM},  {ENOSPC, STS_ENOSPC},
-      {EDQUOT, STS_ENOSPC},      {0, STS_ESYS},
-      {EISDIR, STS_ESYS},        {EIO, STS_ESYS},
-  };
+      {EPERM, STS_EPERM},        {EACCES, STS_EPERM},       {ENOENT, STS_ENOENT},
+      {EEXIST, STS_EEXIST},      {ENFILE, STS_EFILESYSTEM}, {EMFILE, STS_EFILESYSTEM},
+      {EFBIG, STS_EFILESYSTEM},  {ENOSPC, STS_ENOSPC},      {EDQUOT, STS_ENOSPC},
+      {0, STS_ESYS},             {EIO, STS_ESYS}};
   for (const auto& [error, code] : cases) {
     EXPECT_EQ(VADIZUImageError::SysErrorToStsError(error), code) << error;
   }
@@ -76,33 +60,36 @@ TEST(LogTest, MaskIsMatchedBitByBit) {
   }
 }
 
-TEST(LogTest, OnlyMissingFilesAreThrownAtSeverityOneAndHiddenFromErrors) {
-  for (int code : {STS_ENOENT, STS_EEXIST, STS_EINVAL}) {
+// FILE, LINE and the code's name (misspelt when unknown) lead to the throw;
+// only a missing file is thrown at severity 1, below a host's error mask.
+TEST(LogTest, ExceptionLinesNamePlaceCodeAndSeverity) {
+  const struct {
+    int code;
+    const char* name;
+    sts_severity_v7_t severity;
+  } cases[] = {{STS_EEXIST, "STS_EEXIST", 4}, {STS_ENOENT, "STS_ENOENT", 1},
+               {STS_EINVAL, "STS_EINVAL", 4}, {2060041, "STS_UNKOWN", 4}};
+  for (const auto& c : cases) {
     std::vector<Delivered> lines;
-    const sts_session_def_v7_t session = SessionFor(&lines, 4);
-    const VADIZUImageException e = VADIZUImageError::Make(code, "f", 7);
-    EXPECT_EQ(e.severity, code == STS_ENOENT ? 1u : 4u) << code;
-    VADIZUImageError::Log(&session, "X", &e);
-    EXPECT_EQ(lines.size(), code == STS_ENOENT ? 0u : 1u) << code;
+    const sts_session_def_v7_t session = SessionFor(&lines, 7);
+    const VADIZUImageException e =
+        VADIZUImageError::Make(c.code, "../VADIZUImage.cpp", 42);
+    VADIZUImageError::Log(&session, "VADIZUImageManager::CreateImage", &e);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line,
+              "ROZOvareDuzaruv: Caught exception in "
+              "VADIZUImageManager::CreateImage, FILE=../VADIZUImage.cpp, "
+              "FUNCTION=, LINE=42, ERROR=" + std::string(c.name));
+    EXPECT_EQ(lines[0].severity, c.severity) << c.name;
   }
-}
-
-TEST(LogTest, ExceptionLineNamesPlaceFileLineAndCode) {
   std::vector<Delivered> lines;
-  const sts_session_def_v7_t session = SessionFor(&lines, 7);
-  const VADIZUImageException e{STS_EEXIST, "../VADIZUImage.cpp", "", 42, 4};
-  VADIZUImageError::Log(&session, "VADIZUImageManager::CreateImage", &e);
+  const sts_session_def_v7_t session = SessionFor(&lines, 4);
   VADIZUImageError::Log(&session, "VADIZUImage::Close", nullptr);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].line,
-            "ROZOvareDuzaruv: Caught exception in "
-            "VADIZUImageManager::CreateImage, FILE=../VADIZUImage.cpp, "
-            "FUNCTION=, LINE=42, ERROR=STS_EEXIST");
-  EXPECT_EQ(lines[1].line,
-            "ROZOvareDuzaruv: Caught exception in VADIZUImage::Close");
-  for (const Delivered& d : lines) EXPECT_EQ(d.severity, 4u);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].line, "ROZOvareDuzaruv: Caught exception in VADIZUImage::Close");
 }
 
+// A throw out of a noexcept Log would end the process.
 TEST(LogTest, NothingReachesAMissingOrFailingHost) {
   sts_session_def_v7_t silent{}, throwing{};
   silent.log_mask = throwing.log_mask = 7;
@@ -112,9 +99,8 @@ TEST(LogTest, NothingReachesAMissingOrFailingHost) {
   const VADIZUImageException e{STS_ESYS, "f", "", 1, 4};
   const sts_session_def_v7_t* sessions[] = {&silent, &throwing, nullptr};
   for (const sts_session_def_v7_t* session : sessions) {
-    EXPECT_NO_THROW(VADIZUImageError::Log(session, "dropped", 4));
-    EXPECT_NO_THROW(VADIZUImageError::Log(session, "X", &e));
-    EXPECT_NO_THROW(VADIZUImageError::Log(session, "X", nullptr));
+    VADIZUImageError::Log(session, "dropped", 4);
+    VADIZUImageError::Log(session, "X", &e);
   }
 }
 

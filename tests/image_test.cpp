@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "host.h"
@@ -194,14 +195,36 @@ TEST_F(ImageTest, CloseFlagsDecideCompletionInEitherCreateMode) {
   }
 }
 
+// The source line that a log line's FILE= and LINE= name, found under src/.
+std::string NamedSourceLine(const std::string& line) {
+  const size_t at = line.find("FILE=../") + 8;
+  const std::string name = line.substr(at, line.find(',', at) - at);
+  std::string text = "no source file " + name;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(
+           VADIZU_SOURCE_DIR "/src")) {
+    if (entry.path().filename() != name) continue;
+    std::ifstream in(entry.path());
+    int n = std::stoi(line.substr(line.find("LINE=") + 5));
+    while (n-- > 0) std::getline(in, text);
+  }
+  return text;
+}
+
+// Each row is "Frame: case". Null LSUs, servers and handles are refused
+// before the frame, silently; inside it, a failure's exception line names
+// the row's frame, and its FILE and LINE lead to the throw. Handles given
+// in place of the other kind stay open.
 TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
   sts_image_def_v10_t done = host::MakeDef("done"), fresh = host::MakeDef("new");
   MakeImage(done, "payload", VADIZU_CLOSE_COMPLETE);
   sts_image_def_v10_t legacy = host::MakeDef("old", "d", 4, VADIZU_IMAGE_LEGACY);
   host::WriteFile(Base(legacy), "legacy");
-  stsp_image_handle_s *reader = nullptr, *old = nullptr, *out = nullptr;
+  stsp_image_handle_s *reader = nullptr, *old = nullptr, *writer, *out = nullptr;
+  stsp_image_list_handle_s* list = nullptr;
   ASSERT_EQ(STS_EOK, Open(done, VADIZU_OPEN_READ, &reader));
+  ASSERT_EQ(STS_EOK, Create(host::MakeDef("writer"), &writer));
   ASSERT_EQ(STS_EOK, Create(legacy, &old));
+  ASSERT_EQ(STS_EOK, vadizu_open_image_list(&lsu_, log_.get(), server_, 7, &list));
   sts_lsu_name_v7_t missing = host::MakeLsu(dir_.File("nope")),
                     dots = host::MakeLsu("..");
   const std::string long_server(512, 's');
@@ -222,6 +245,7 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
   uint64_t count;
   sts_image_info_v10_t info;
   const sts_session_def_v7_t* s = log_.get();
+  const char* srv = server_;
   const auto& lines = log_.lines();
   struct Case {
     const char* name;
@@ -230,57 +254,81 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
     Severities severities;
     std::function<void()> survives = nullptr;
   } cases[] = {
-      {"missing LSU", [&] { return vadizu_create_image(&missing, s, server_, &fresh, 0, &out); }, STS_EINVAL, {1, 4},
+      {"CreateImage: missing LSU", [&] { return vadizu_create_image(&missing, s, srv, &fresh, 0, &out); }, STS_EINVAL, {1, 4},
        [&] { EXPECT_EQ("ROZOvareDuzaruv: LSU " + std::string(missing.name) + " does not exist.", lines[0].text); }},
-      {"missing LSU, no session", [&] { return vadizu_create_image(&missing, nullptr, server_, &fresh, 0, &out); }, STS_EINVAL, {}},
-      {"properties, missing LSU", [&] { return vadizu_get_image_prop_byname(&missing, s, server_, &done, &info); }, STS_EINVAL, {1, 4}},
-      {"delete, missing LSU", [&] { return vadizu_delete_image(&missing, s, server_, &done, 0); }, STS_EINVAL, {1, 4}},
-      {"LSU ..", [&] { return vadizu_create_image(&dots, s, server_, &fresh, 0, &out); }, STS_EINVAL, {4}},
-      {"512-char server", [&] { return vadizu_create_image(&lsu_, s, long_server.c_str(), &fresh, 0, &out); }, STS_EINVAL, {4}},
-      {"create without image bit", [&] { return Create(no_image, &out); }, STS_EINVAL, {4}},
-      {"create with flags 3", [&] { return Create(flags3, &out); }, STS_EINVAL, {4}},
-      {"create with a line feed in a text", [&] { return Create(forged, &out); }, STS_EINVAL, {4}},
-      {"create over a data file", [&] { host::WriteFile(data, "old"); return Create(fresh, &out); }, STS_EEXIST, {4, 4}, [&] {
+      {"CreateImage: missing LSU, no session", [&] { return vadizu_create_image(&missing, nullptr, srv, &fresh, 0, &out); }, STS_EINVAL, {}},
+      {"GetImageProperties: missing LSU", [&] { return vadizu_get_image_prop_byname(&missing, s, srv, &done, &info); }, STS_EINVAL, {1, 4}},
+      {"DeleteImage: missing LSU", [&] { return vadizu_delete_image(&missing, s, srv, &done, 0); }, STS_EINVAL, {1, 4}},
+      {"CreateImage: LSU ..", [&] { return vadizu_create_image(&dots, s, srv, &fresh, 0, &out); }, STS_EINVAL, {4}},
+      {"CreateImage: 512-char server", [&] { return vadizu_create_image(&lsu_, s, long_server.c_str(), &fresh, 0, &out); }, STS_EINVAL, {4}},
+      {"CreateImage: without image bit", [&] { return Create(no_image, &out); }, STS_EINVAL, {4}},
+      {"CreateImage: flags 3", [&] { return Create(flags3, &out); }, STS_EINVAL, {4}},
+      {"CreateImage: a line feed in a text", [&] { return Create(forged, &out); }, STS_EINVAL, {4}},
+      {"CreateImage: over a data file", [&] { host::WriteFile(data, "old"); return Create(fresh, &out); }, STS_EEXIST, {4, 4}, [&] {
          EXPECT_EQ("ROZOvareDuzaruv: open() failed on image file " + data + " (File exists)", lines[0].text);
          EXPECT_EQ("old", ReadFile(data));
          unlink(data.c_str());
        }},
-      {"open, mode 3", [&] { return Open(done, 3, &out); }, STS_EINVAL, {4}},
-      {"open, missing image", [&] { return Open(fresh, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
-      {"open, data file that loops (ELOOP is no such image too)", [&] {
+      {"CreateImage: another image's name", [&] { return Create(x_yz, &out); }, STS_EEXIST, {4, 4}},
+      {"CreateImage: null LSU", [&] { return vadizu_create_image(nullptr, s, srv, &fresh, 0, &out); }, STS_EINVAL, {}},
+      {"CreateImage: null server", [&] { return vadizu_create_image(&lsu_, s, nullptr, &fresh, 0, &out); }, STS_EINVAL, {}},
+      {"CreateImage: null out", [&] { return vadizu_create_image(&lsu_, s, srv, &fresh, 0, nullptr); }, STS_EINVAL, {4}},
+      {"CreateImage: null definition", [&] { return vadizu_create_image(&lsu_, s, srv, nullptr, 0, &out); }, STS_EINVAL, {4}},
+      {"OpenImage: mode 3", [&] { return Open(done, 3, &out); }, STS_EINVAL, {4}},
+      {"OpenImage: null LSU", [&] { return vadizu_open_image(nullptr, s, srv, &done, 1, &out); }, STS_EINVAL, {}},
+      {"OpenImage: null out", [&] { return vadizu_open_image(&lsu_, s, srv, &done, 1, nullptr); }, STS_EINVAL, {4}},
+      {"OpenImage: null definition", [&] { return vadizu_open_image(&lsu_, s, srv, nullptr, 1, &out); }, STS_EINVAL, {4}},
+      {"OpenImage: missing image", [&] { return Open(fresh, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
+      {"OpenImage: data file that loops (ELOOP is no such image too)", [&] {
          MakeImage(fresh, "", 0);
          unlink(data.c_str());
          symlink(data.c_str(), data.c_str());
          return Open(fresh, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {1}},
-      {"delete, data file but no info", [&] { unlink(InfoPath(fresh).c_str()); unlink(data.c_str());
+      {"OpenImage: FIFO as info file", [&] { return Open(fifo, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
+      {"OpenImage: to write, FIFO as info file", [&] { return Open(fifo, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1}},
+      {"OpenImage: another image's name", [&] { return Open(x_yz, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
+      {"OpenImage: to write, another image's name", [&] { return Open(x_yz, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1},
+       [&] { EXPECT_EQ(0u, host::ReadInfoFile(InfoPath(xy_z)).writecount); }},
+      {"DeleteImage: data file but no info", [&] { unlink(InfoPath(fresh).c_str()); unlink(data.c_str());
          host::WriteFile(data, "x"); return Delete(fresh); }, STS_ENOENT, {3},
        [&] { EXPECT_EQ(1, FileSize(data)); unlink(data.c_str()); }},
-      {"delete with the host's flags, which are ignored", [&] { MakeImage(fresh, "x", 1); return Delete(fresh, 7); }, STS_EOK, {3},
+      {"DeleteImage: the host's flags, which are ignored", [&] { MakeImage(fresh, "x", 1); return Delete(fresh, 7); }, STS_EOK, {3},
        [&] { EXPECT_EQ(-1, FileSize(data)); }},
-      {"properties, missing image", [&] { return PropsByName(fresh, &info); }, STS_ENOENT, {3},
-       [&] { EXPECT_EQ(0xeeeeeeeeu, info.status); }},
-      {"open, FIFO as info file", [&] { return Open(fifo, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
-      {"open to write, FIFO as info file", [&] { return Open(fifo, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1}},
-      {"properties, FIFO as info file", [&] { return PropsByName(fifo, &info); }, STS_ENOENT, {3}},
-      {"delete, directory as info file", [&] { return Delete(folder); }, STS_ENOENT, {3}},
-      {"create, another image's name", [&] { return Create(x_yz, &out); }, STS_EEXIST, {4, 4}},
-      {"open, another image's name", [&] { return Open(x_yz, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
-      {"open to write, another image's name", [&] { return Open(x_yz, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1},
-       [&] { EXPECT_EQ(0u, host::ReadInfoFile(InfoPath(xy_z)).writecount); }},
-      {"delete, another image's name", [&] { return Delete(x_yz); }, STS_ENOENT, {3},
+      {"DeleteImage: directory as info file", [&] { return Delete(folder); }, STS_ENOENT, {3}},
+      {"DeleteImage: another image's name", [&] { return Delete(x_yz); }, STS_ENOENT, {3},
        [&] { EXPECT_EQ("xy", ReadFile(Base(xy_z) + ".img")); }},
-      {"delete, a/b for a_b", [&] { return Delete(a_slash_b); }, STS_ENOENT, {3},
+      {"DeleteImage: a/b for a_b", [&] { return Delete(a_slash_b); }, STS_ENOENT, {3},
        [&] { EXPECT_EQ("ab", ReadFile(Base(a_b) + ".img")); }},
-      {"properties, another image's name", [&] { return PropsByName(x_yz, &info); }, STS_EOK, {},
+      {"DeleteImage: null server", [&] { return vadizu_delete_image(&lsu_, s, nullptr, &done, 0); }, STS_EINVAL, {}},
+      {"GetImageProperties: missing image", [&] { return PropsByName(fresh, &info); }, STS_ENOENT, {3},
+       [&] { EXPECT_EQ(0xeeeeeeeeu, info.status); }},
+      {"GetImageProperties: FIFO as info file", [&] { return PropsByName(fifo, &info); }, STS_ENOENT, {3}},
+      {"GetImageProperties: another image's name", [&] { return PropsByName(x_yz, &info); }, STS_EOK, {},
        [&] { EXPECT_STREQ("x.y", info.def.basename); }},
-      {"read, null buffer", [&] { return vadizu_read_image(reader, nullptr, 1, 0, &count); }, STS_EINVAL, {4}},
-      {"read, 2 GiB", [&] { return vadizu_read_image(reader, buf, 1u << 31, 0, &count); }, STS_EINVAL, {4}},
-      {"read, 2 GiB less one byte", [&] { return vadizu_read_image(reader, buf, (1u << 31) - 1, 0, &count); }, STS_EOK, {},
+      {"GetImageProperties: null handle", [&] { return vadizu_get_image_prop(nullptr, &info); }, STS_EINVAL, {}},
+      {"GetImageProperties: null info", [&] { return vadizu_get_image_prop(reader, nullptr); }, STS_EINVAL, {4}},
+      {"GetImageProperties: by name, null LSU", [&] { return vadizu_get_image_prop_byname(nullptr, s, srv, &done, &info); }, STS_EINVAL, {}},
+      {"GetImageProperties: by name, null info", [&] { return vadizu_get_image_prop_byname(&lsu_, s, srv, &done, nullptr); }, STS_EINVAL, {4}},
+      {"ReadImage: null buffer", [&] { return vadizu_read_image(reader, nullptr, 1, 0, &count); }, STS_EINVAL, {4}},
+      {"ReadImage: null count", [&] { return vadizu_read_image(reader, buf, 1, 0, nullptr); }, STS_EINVAL, {4}},
+      {"ReadImage: null handle", [&] { return vadizu_read_image(nullptr, buf, 1, 0, &count); }, STS_EINVAL, {}},
+      {"ReadImage: 2 GiB", [&] { return vadizu_read_image(reader, buf, 1u << 31, 0, &count); }, STS_EINVAL, {4}},
+      {"ReadImage: 2 GiB less one byte", [&] { return vadizu_read_image(reader, buf, (1u << 31) - 1, 0, &count); }, STS_EOK, {},
        [&] { EXPECT_EQ(7u, count); }},
-      {"write on a reader", [&] { return Write(reader, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},
-      {"write on a legacy image", [&] { return Write(old, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},
-      {"read on a legacy image", [&] { return vadizu_read_image(old, buf, 1, 0, &count); }, STS_EINVAL, {4},
+      {"ReadImage: on a legacy image", [&] { return vadizu_read_image(old, buf, 1, 0, &count); }, STS_EINVAL, {4},
        [&] { EXPECT_EQ("legacy", ReadFile(Base(legacy))); }},
+      {"WriteImage: on a reader", [&] { return Write(reader, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},
+      {"WriteImage: on a legacy image", [&] { return Write(old, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},
+      {"WriteImage: null handle", [&] { return vadizu_write_image(nullptr, nullptr, buf, 1, 0, &count); }, STS_EINVAL, {}},
+      {"WriteImage: null count", [&] { return vadizu_write_image(writer, nullptr, buf, 1, 0, nullptr); }, STS_EINVAL, {4}},
+      {"CloseImage: null handle", [&] { return vadizu_close_image(nullptr, 1); }, STS_EINVAL, {}},
+      {"CloseImage: a list's handle", [&] { return vadizu_close_image(reinterpret_cast<stsp_image_handle_s*>(list), 1); }, STS_EINVAL, {4}},
+      {"OpenImageList: null server", [&] { return vadizu_open_image_list(&lsu_, s, nullptr, 7, &list); }, STS_EINVAL, {}},
+      {"OpenImageList: null out", [&] { return vadizu_open_image_list(&lsu_, s, srv, 7, nullptr); }, STS_EINVAL, {4}},
+      {"ListImage: null handle", [&] { return vadizu_list_image(nullptr, &info.def); }, STS_EINVAL, {}},
+      {"ListImage: null definition", [&] { return vadizu_list_image(list, nullptr); }, STS_EINVAL, {4}},
+      {"CloseImageList: null handle", [&] { return vadizu_close_image_list(nullptr); }, STS_EINVAL, {}},
+      {"CloseImageList: an image's handle", [&] { return vadizu_close_image_list(reinterpret_cast<stsp_image_list_handle_s*>(reader)); }, STS_EINVAL, {4}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -297,9 +345,18 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
     if (c.rc != STS_ENOENT) {  // nothing half made is left behind
       EXPECT_EQ(-1, FileSize(InfoPath(fresh)));
     }
+    const std::string frame = "ROZOvareDuzaruv: Caught exception in VADIZUImageManager::" +
+                              std::string(c.name, std::strchr(c.name, ':')) + ", FILE=../";
+    for (const host::LogLine& line : lines) {
+      if (line.text.find("Caught exception") == std::string::npos) continue;
+      EXPECT_EQ(0u, line.text.find(frame)) << line.text;
+      EXPECT_NE(std::string::npos, NamedSourceLine(line.text).find("VADIZU_THROW")) << line.text;
+    }
     if (c.survives && lines.size() == c.severities.size()) c.survives();
   }
+  EXPECT_EQ(STS_EOK, vadizu_close_image_list(list));
   EXPECT_EQ(STS_EOK, vadizu_close_image(reader, 0));
+  EXPECT_EQ(STS_EOK, vadizu_close_image(writer, 0));
   EXPECT_EQ(STS_EOK, vadizu_close_image(old, VADIZU_CLOSE_COMPLETE));
 }
 

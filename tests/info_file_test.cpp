@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -266,29 +265,6 @@ TEST_F(InfoFileTest, StatusProtocolAndRefusalsLeaveTheFileAsItWas) {
       EXPECT_EQ(STS_EOK, vadizu_get_image_prop(slots[s.slot], &info));
       EXPECT_EQ(host::ReadInfoFile(path).status | 0x10, info.status);
     }
-  }
-}
-
-TEST_F(InfoFileTest, EightProcessesRaceAndExactlyOneWins) {
-  struct Case {
-    const char* name;
-    bool exists;  // an incomplete image, raced for writing
-    int loser;
-  } cases[] = {{"create", false, STS_EEXIST}, {"write", true, STS_EBUSY}};
-  for (const Case& c : cases) {
-    sts_image_def_v10_t def = host::MakeDef(c.name);
-    if (c.exists) MakeImage(def, "data", VADIZU_CLOSE_INCOMPLETE);
-    auto answers = host::RaceInChildren(8, [&](int) {
-      stsp_image_handle_s* image = nullptr;  // the winner holds it to exit
-      return std::to_string(c.exists ? Open(def, VADIZU_OPEN_WRITE, &image)
-                                     : Create(def, &image));
-    });
-    auto count = [&](int rc) {
-      return std::count(answers.begin(), answers.end(), std::to_string(rc));
-    };
-    EXPECT_EQ(1, count(STS_EOK)) << c.name;
-    EXPECT_EQ(7, count(c.loser)) << c.name;
-    EXPECT_EQ("1,33", State(def));
   }
 }
 
