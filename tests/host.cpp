@@ -1,7 +1,6 @@
 #include "host.h"
 
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -198,11 +197,6 @@ off_t FileSize(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-int FileMode(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
-
 std::vector<std::string> DirEntries(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
@@ -373,23 +367,6 @@ std::vector<std::string> RaceInChildren(
 std::string RunInChild(const std::function<std::string()>& body) {
   return RaceInChildren(1, [&](int) { return body(); }).front();
 }
-
-std::unique_ptr<ScopedMount> ScopedMount::Ext4(const std::string& dir,
-                                               const std::string& image,
-                                               int block_size,
-                                               std::string* why) {
-  std::string command = "truncate -s 8M '" + image +
-                        "' && mkfs.ext4 -q -F -b " +
-                        std::to_string(block_size) + " '" + image +
-                        "' && mount -o loop '" + image + "' '" + dir + "'";
-  if (system((command + " >/dev/null 2>&1").c_str()) != 0) {
-    *why = "could not make and loop-mount an ext4 (root and mkfs.ext4 needed)";
-    return nullptr;
-  }
-  return std::unique_ptr<ScopedMount>(new ScopedMount(dir));
-}
-
-ScopedMount::~ScopedMount() { umount2(dir_.c_str(), MNT_DETACH); }
 
 void HostTest::SetUp() {
   ASSERT_EQ(STS_EOK, vadizu_init(10));

@@ -1,7 +1,7 @@
 // A small backup host for every test suite: it uses only the exported
 // functions, like a real host, and gives tests scratch directories, a
 // recording session, file helpers, image contents any process can check, a
-// strict info file reader, forked children and a mounted file system.
+// strict info file reader and forked children.
 #ifndef VADIZU_TESTS_HOST_H_
 #define VADIZU_TESTS_HOST_H_
 
@@ -10,7 +10,6 @@
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,7 +79,6 @@ std::string ImageFile(const std::string& dir, const std::string& name,
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 off_t FileSize(const std::string& path);
-int FileMode(const std::string& path);
 std::vector<std::string> DirEntries(const std::string& dir);  // sorted
 
 // An info file as a strict outside reader sees it: known KEY=value lines,
@@ -127,21 +125,6 @@ std::string Reap(pid_t pid);
 std::vector<std::string> RaceInChildren(
     int n, const std::function<std::string(int)>& body);
 std::string RunInChild(const std::function<std::string()>& body);
-
-// A file system mounted on `dir` while the object lives; null with the
-// reason when the machine refuses.
-class ScopedMount {
- public:
-  static std::unique_ptr<ScopedMount> Ext4(const std::string& dir,
-                                           const std::string& image,
-                                           int block_size, std::string* why);
-  ~ScopedMount();
-  ScopedMount(const ScopedMount&) = delete;
-
- private:
-  explicit ScopedMount(std::string dir) : dir_(std::move(dir)) {}
-  std::string dir_;
-};
 
 // Library initialised, a scratch LSU and a recording session.
 class HostTest : public ::testing::Test {
