@@ -5,7 +5,7 @@
 //   ApiSequence  the input drives up to 64 of the thirteen calls with random
 //                arguments: null pointers, texts without a terminator,
 //                random modes, flags, lengths and offsets, and handles from
-//                the live set (image and list handles also swapped).
+//                the live set.
 // Every call must return a known code and hand back terminated texts; after
 // each input no descriptor and no file may be left. A broken invariant
 // aborts, so libFuzzer keeps the input. Records are allocated at their exact
@@ -143,19 +143,10 @@ int InfoFile(const uint8_t* data, size_t size) {
   return 0;
 }
 
-// A host record of exactly sizeof(T) bytes: zeros, or input bytes (texts
-// maybe without a terminator) with no '/', so that a random name stays one
-// component inside the scratch directory.
-template <typename T>
-std::unique_ptr<T> Record(FuzzedDataProvider& in, bool random) {
-  auto record = std::make_unique<T>();
-  if (!random) return record;
-  std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(sizeof(T));
-  std::replace(bytes.begin(), bytes.end(), uint8_t('/'), uint8_t('_'));
-  std::copy(bytes.begin(), bytes.end(), reinterpret_cast<uint8_t*>(record.get()));
-  return record;
-}
-
+// Drives the calls with arguments taken from the input, keeping the live
+// handles. Host records are allocated at their exact size: zeros, or input
+// bytes (texts maybe without a terminator) with no '/', so that a random
+// name stays one component inside the scratch directory.
 class Sequence {
  public:
   explicit Sequence(FuzzedDataProvider& in) : in_(in) {}
@@ -176,6 +167,8 @@ class Sequence {
   int Call(int which) {
     stsp_image_handle_s* image = nullptr;
     stsp_image_list_handle_s* list = nullptr;
+    auto info = std::make_unique<sts_image_info_v10_t>();
+    auto def = std::make_unique<sts_image_def_v10_t>();
     int rc;
     switch (which) {
       case 0: {
@@ -195,24 +188,19 @@ class Sequence {
       case 3: {
         Args a = NextArgs();
         int mode = in_.ConsumeIntegralInRange(-1, 5);
-        stsp_image_handle_s** out = in_.ConsumeBool() ? &image : nullptr;
         rc = (which == 2 ? vadizu_create_image : vadizu_open_image)(
-            a.lsu, a.session, a.server, a.def, mode, out);
+            a.lsu, a.session, a.server, a.def, mode,
+            in_.ConsumeBool() ? &image : nullptr);
         if (rc != STS_EOK) return rc;
-        REQUIRE(image != nullptr && !std::count(images_.begin(), images_.end(), image));
+        REQUIRE(image && !std::count(images_.begin(), images_.end(), image));
         images_.push_back(image);
         return rc;
       }
       case 4:
-        if (in_.ConsumeIntegralInRange(0, 7) == 0 && !lists_.empty()) {
-          rc = vadizu_close_image(
-              reinterpret_cast<stsp_image_handle_s*>(Pick(lists_)), 1);
-          REQUIRE(rc == STS_EINVAL);  // a list handle is no image
-          return rc;
-        }
         image = Pick(images_);
         rc = vadizu_close_image(image, in_.ConsumeIntegralInRange(0, 5));
-        if (image) images_.erase(std::find(images_.begin(), images_.end(), image));
+        if (image)
+          images_.erase(std::find(images_.begin(), images_.end(), image));
         return rc;
       case 5:
       case 6:
@@ -220,7 +208,6 @@ class Sequence {
       case 7:
       case 8: {
         Args a = NextArgs();
-        auto info = std::make_unique<sts_image_info_v10_t>();
         if (which == 7)
           return vadizu_delete_image(a.lsu, a.session, a.server, a.def,
                                      in_.ConsumeIntegral<int>());
@@ -228,11 +215,9 @@ class Sequence {
             a.lsu, a.session, a.server, a.def,
             in_.ConsumeBool() ? info.get() : nullptr);
       }
-      case 9: {
-        auto info = std::make_unique<sts_image_info_v10_t>();
-        image = Pick(images_);
-        return vadizu_get_image_prop(image, in_.ConsumeBool() ? info.get() : nullptr);
-      }
+      case 9:
+        return vadizu_get_image_prop(Pick(images_),
+                                     in_.ConsumeBool() ? info.get() : nullptr);
       case 10: {
         Args a = NextArgs(false);
         int flags = in_.ConsumeIntegral<int>();
@@ -241,22 +226,14 @@ class Sequence {
         if (rc != STS_EOK) return rc;
         REQUIRE(list != nullptr);
         // The list keeps the host's LSU record until it is closed.
-        if (a.lsu == lsu_.get()) kept_.push_back(std::move(lsu_));
+        kept_.push_back(std::move(lsu_));
         lists_.push_back(list);
         return rc;
       }
-      case 11: {
-        auto def = std::make_unique<sts_image_def_v10_t>();
-        list = Pick(lists_);
-        return vadizu_list_image(list, in_.ConsumeBool() ? def.get() : nullptr);
-      }
+      case 11:
+        return vadizu_list_image(Pick(lists_),
+                                 in_.ConsumeBool() ? def.get() : nullptr);
       default:
-        if (in_.ConsumeIntegralInRange(0, 7) == 0 && !images_.empty()) {
-          rc = vadizu_close_image_list(
-              reinterpret_cast<stsp_image_list_handle_s*>(Pick(images_)));
-          REQUIRE(rc == STS_EINVAL);  // an image handle is no list
-          return rc;
-        }
         list = Pick(lists_);
         rc = vadizu_close_image_list(list);
         REQUIRE(list == nullptr || rc == STS_EOK);
@@ -283,7 +260,8 @@ class Sequence {
     if (in_.ConsumeBool()) {
       // The host hands a status block of at least its own length field.
       uint64_t block = in_.ConsumeIntegralInRange<uint64_t>(0, 4096);
-      stat.reset(new uint8_t[std::max<uint64_t>(block, sizeof(sts_stat_v7_t))]());
+      stat.reset(
+          new uint8_t[std::max<uint64_t>(block, sizeof(sts_stat_v7_t))]());
       auto* header = reinterpret_cast<sts_stat_v7_t*>(stat.get());
       header->length = in_.ConsumeBool() ? block : 0x80000000ull + block;
       header->flags = in_.ConsumeIntegral<uint32_t>();
@@ -295,6 +273,12 @@ class Sequence {
     return rc;
   }
 
+  template <typename Handle>
+  Handle* Pick(const std::vector<Handle*>& live) {
+    size_t i = in_.ConsumeIntegralInRange<size_t>(0, live.size());
+    return i < live.size() ? live[i] : nullptr;
+  }
+
   // Braces take the arguments from the input in order.
   struct Args {
     const sts_lsu_name_v7_t* lsu;
@@ -303,19 +287,26 @@ class Sequence {
     const sts_image_def_v10_t* def;
   };
   Args NextArgs(bool def = true) {
-    return {Lsu(), Session(), ServerName(), def ? Def() : nullptr};
+    return {Lsu(), in_.ConsumeBool() ? &kChecking : nullptr, ServerName(),
+            def ? Def() : nullptr};
   }
 
-  template <typename Handle>
-  Handle* Pick(const std::vector<Handle*>& live) {
-    size_t i = in_.ConsumeIntegralInRange<size_t>(0, live.size());
-    return i < live.size() ? live[i] : nullptr;
+  // A fresh record: zeros, or random bytes when `random`.
+  template <typename T>
+  T* Record(std::unique_ptr<T>* record, bool random) {
+    *record = std::make_unique<T>();
+    auto bytes = in_.ConsumeBytes<uint8_t>(random ? sizeof(T) : 0);
+    std::replace(bytes.begin(), bytes.end(), uint8_t('/'), uint8_t('_'));
+    std::copy(bytes.begin(), bytes.end(),
+              reinterpret_cast<uint8_t*>(record->get()));
+    return record->get();
   }
 
+  // The scratch LSU, with a trailing slash, random bytes, or null.
   const sts_lsu_name_v7_t* Lsu() {
     int kind = in_.ConsumeIntegralInRange(0, 3);
     if (kind == 3) return nullptr;
-    lsu_ = Record<sts_lsu_name_v7_t>(in_, kind == 2);
+    Record(&lsu_, kind == 2);
     if (kind < 2) *lsu_ = host::MakeLsu(LsuDir() + (kind == 1 ? "/" : ""));
     return lsu_.get();
   }
@@ -323,19 +314,14 @@ class Sequence {
   const char* ServerName() {
     int kind = in_.ConsumeIntegralInRange(0, 2);
     if (kind != 1) return kind == 0 ? host::Server() : nullptr;
-    server_ = Record<std::array<char, 512>>(in_, true);
-    return server_->data();
-  }
-
-  const sts_session_def_v7_t* Session() {
-    return in_.ConsumeBool() ? &kChecking : nullptr;
+    return Record(&server_, true)->data();
   }
 
   // Null, one of three names with small random kinds, or random bytes.
   const sts_image_def_v10_t* Def() {
     int kind = in_.ConsumeIntegralInRange(0, 2);
     if (kind == 0) return nullptr;
-    def_ = Record<sts_image_def_v10_t>(in_, kind == 2);
+    Record(&def_, kind == 2);
     if (kind == 2) return def_.get();
     const char* const names[] = {"alpha", "beta", "gamma"};
     strcpy(def_->basename, names[in_.ConsumeIntegralInRange(0, 2)]);

@@ -1,7 +1,5 @@
-/*
- * faultinject.c - LD_PRELOAD library that makes a chosen file call fail and
- * traces the calls that order a file's durability. See faultinject.h.
- */
+/* faultinject.so: fails a chosen file call, traces the calls that order a
+ * file's durability. See faultinject.h. */
 #undef _FORTIFY_SOURCE /* this file defines read() and friends itself */
 #define _GNU_SOURCE
 #include "faultinject.h"
@@ -65,8 +63,7 @@ static void trace(const char* what, int fd) {
   real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name)
 
 /* A wrapper on a call whose first argument is a path (P) or descriptor (F):
- * traces it as `what` when that is not NULL, counts it, fails it or
- * forwards it. */
+ * traces it as `what` (if not NULL), counts it, fails it or forwards it. */
 #define WRAP(cls, what, failed, ret, name, params, args, path, fd) \
   ret name params {                                              \
     REAL(name);                                                  \
@@ -80,8 +77,8 @@ static void trace(const char* what, int fd) {
 #define F(cls, what, ret, name, params, args) \
   WRAP(cls, what, -1, ret, name, params, args, NULL, FIRST args)
 
-/* The calls libvadizu.so and ACE import (nm -D), and the fortified read a
- * build with _FORTIFY_SOURCE would make instead of pread. */
+/* The calls libvadizu.so and ACE import (nm -D), and the pread a build with
+ * _FORTIFY_SOURCE makes. */
 int open(const char* p, int flags, ...) {
   va_list list;
   va_start(list, flags); /* a mode only with O_CREAT or O_TMPFILE */
@@ -106,8 +103,7 @@ P(FI_UNLINK, int, unlink, (const char* p), (p))
 P(FI_STATVFS, int, statvfs, (const char* p, struct statvfs* b), (p, b))
 WRAP(FI_OPENDIR, NULL, NULL, DIR*, opendir, (const char* p), (p), p, -1)
 
-/* Linux releases the descriptor even when close reports an error, so a
- * failed close here closes it too: descriptor counts stay truthful. */
+/* A failed close releases the descriptor, as Linux does. */
 int close(int fd) {
   REAL(close);
   trace("close", fd);
@@ -119,8 +115,7 @@ int close(int fd) {
   return -1;
 }
 
-/* fcntl's third argument is an int or a pointer; a long carries either.
- * Record locks are traced as lock or unlock. */
+/* The third argument, an int or a pointer, travels as a long. */
 #define WRAP_FCNTL(name)                                                  \
   int name(int fd, int cmd, ...) {                                        \
     va_list args;                                                         \

@@ -1,29 +1,24 @@
 /*
- * faultinject.h - control block of the fault-injection preload library.
- *
- * Loaded with LD_PRELOAD, faultinject.so wraps the C library's file calls.
- * While the block is armed it counts every wrapped call per class and makes
- * the target_n-th call of class target_class fail with target_errno (that
- * call does nothing, except close, which still releases the descriptor as
- * Linux does). With tracing set it also appends a line per write, sync,
- * close, lock and unlock: "sync info", "unlock info", ... (the call, then
- * the suffix of the file). A test finds the block with
+ * Control block of faultinject.so, an LD_PRELOAD library over the file calls
+ * libvadizu.so and ACE import. While armed it counts every wrapped call per
+ * class and fails the target_n-th call of target_class with target_errno (a
+ * failed close still releases the descriptor, as Linux does). With tracing
+ * set it appends a line per write, sync, close, lock and unlock: the call,
+ * then the suffix of the file ("sync info"). A test finds the block with
  * dlsym(RTLD_DEFAULT, "faultinject_control") and arms it only while the
  * plug-in runs, so the counts and the trace are the plug-in's own calls.
  */
 #ifndef VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
 #define VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-/* A class per call: open, write (also pwrite, pwritev), read (also pread),
- * fstat, fsync, close, fchmod, unlink, statvfs, fcntl, opendir. */
+/* write also covers pwrite and pwritev; read covers pread. */
 enum faultinject_class {
   FI_OPEN, FI_WRITE, FI_READ, FI_FSTAT, FI_FSYNC, FI_CLOSE, FI_CHMOD,
   FI_UNLINK, FI_STATVFS, FI_FCNTL, FI_OPENDIR, FI_CLASS_COUNT
 };
+#define FAULTINJECT_CLASS_NAMES                                         \
+  {"open", "write", "read", "fstat", "fsync", "close", "chmod", "unlink", \
+   "statvfs", "fcntl", "opendir"}
 
 struct faultinject_control {
   int armed;        /* count, trace and inject only while non-zero */
@@ -37,15 +32,6 @@ struct faultinject_control {
   int tracing;
   char trace[16384];
 };
-
 typedef struct faultinject_control* (*faultinject_control_fn)(void);
-
-#define FAULTINJECT_CLASS_NAMES                                          \
-  {"open",  "write",  "read",    "fstat", "fsync", "close", "chmod", \
-   "unlink", "statvfs", "fcntl", "opendir"}
-
-#ifdef __cplusplus
-}
-#endif
 
 #endif /* VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_ */

@@ -8,37 +8,34 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 
 #include "host.h"
 
 namespace {
 
-using Dirs = std::vector<std::string>;  // the LSU through mount A, mount B
 struct Run {
-  Dirs dirs;
-  bool shared;  // two mounts: every call crosses the network
+  std::vector<std::string> dirs;  // the LSU through mount A, mount B
+  bool shared;                    // two mounts: every call crosses the network
   std::string size;
   int Pick(int short_size, int full_size, int stress_size) const {
-    return size == "short" ? short_size
-                           : size == "full" ? full_size : stress_size;
+    return size == "short"  ? short_size
+           : size == "full" ? full_size
+                            : stress_size;
   }
 };
 using Failures = std::vector<std::string>;
 
-// Shared memory that forked children and the parent both see.
+// Shared memory that forked children and the parent both see (never unmapped:
+// the program ends after one workload).
 template <typename T>
 T* SharedBlock() {
   void* block = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE,
@@ -47,9 +44,12 @@ T* SharedBlock() {
   return new (block) T();
 }
 
-void Sleep(long ns) {
-  struct timespec pause = {0, ns};
-  nanosleep(&pause, nullptr);
+// Waits up to five seconds for `done`.
+template <typename Done>
+void WaitFor(Done done) {
+  for (int64_t end = host::NowNs() + 5'000'000'000;
+       !done() && host::NowNs() < end;)
+    usleep(100);
 }
 
 std::string Check(const std::string& dir, const std::string& name,
@@ -60,8 +60,8 @@ std::string Check(const std::string& dir, const std::string& name,
   return name + " through " + dir + ": " + host::Describe(info) + "; ";
 }
 
-// Reads an image back through `dir`: at least `at_least` bytes, at most
-// `at_most`, each the derived one. Returns what was wrong.
+// Reads an image back through `dir`: between `at_least` and `at_most` bytes,
+// each the derived one. Returns what was wrong.
 std::string ReadBack(const std::string& dir, const std::string& name,
                      uint64_t at_least, uint64_t at_most) {
   sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
@@ -74,7 +74,7 @@ std::string ReadBack(const std::string& dir, const std::string& name,
   if (rc == STS_EOK) {
     rc = host::ReadAndCheck(image, name, at_most, &got, &wrong);
     int closed = vadizu_close_image(image, 0);
-    if (rc == STS_EOK) rc = closed;
+    rc = rc ? rc : closed;
   }
   if (rc == STS_EOK && wrong < 0 && got >= at_least && got <= at_most)
     return "";
@@ -108,8 +108,8 @@ std::string Probe(const Run& run, Failures* failures) {
   unlink(a.c_str());
   if (held != "exit 1") failures->push_back("held through A, B: " + held);
   if (freed != "exit 0") failures->push_back("released, B: " + freed);
-  return "probe: byte 0 locked through A: through B " + held +
-         " while held, " + freed + " after release";
+  return "probe: byte 0 locked through A: through B " + held + " while held, " +
+         freed + " after release";
 }
 
 // Racers, split over the mounts and started together, create (`from` 0)
@@ -133,13 +133,8 @@ void Race(const Run& run, const std::string& name, int racers, uint64_t from,
                                              &def, 0, &image)
                        : vadizu_open_image(&lsu, nullptr, host::Server(), &def,
                                            VADIZU_OPEN_WRITE, &image);
-    auto wait = [&](auto done) {
-      for (int64_t end = host::NowNs() + 5'000'000'000;
-           !done() && host::NowNs() < end;)
-        Sleep(100'000);
-    };
     if (rc != STS_EOK) {
-      wait([&] { return tally->winners > 0; });  // its call has returned
+      WaitFor([&] { return tally->winners > 0; });  // its call has returned
       std::string wrong = Check(dir, name, 1, 0x21);
       if (from > 0) wrong += ReadBack(dir, name, from, from);
       ++tally->settled;
@@ -148,7 +143,7 @@ void Race(const Run& run, const std::string& name, int racers, uint64_t from,
                  : "racer got " + std::to_string(rc);
     }
     ++tally->winners;
-    wait([&] { return tally->settled == racers - 1; });
+    WaitFor([&] { return tally->settled == racers - 1; });
     rc = host::WriteContent(image, name, from, to, 4096);
     int closed = vadizu_close_image(
         image, complete ? VADIZU_CLOSE_COMPLETE : VADIZU_CLOSE_INCOMPLETE);
@@ -159,7 +154,6 @@ void Race(const Run& run, const std::string& name, int racers, uint64_t from,
   if (tally->winners != 1)
     failures->push_back(name + ": " + std::to_string(tally->winners) +
                         " winners");
-  munmap(tally, sizeof(Tally));
 }
 
 // Rounds of races for one image each: create, then four opens for writing,
@@ -174,8 +168,8 @@ std::string Contention(const Run& run, Failures* failures) {
     std::string name = "race" + std::to_string(round);
     uint64_t size = 4096 + host::ContentSize(name, 64 << 10);
     for (int part = 0; part < 5; ++part)
-      Race(run, name, racers, size * part / 5, size * (part + 1) / 5,
-           part == 4, failures);
+      Race(run, name, racers, size * part / 5, size * (part + 1) / 5, part == 4,
+           failures);
     for (const std::string& dir : run.dirs) {
       std::string wrong = Check(dir, name, 0, VADIZU_STATUS_COMPLETE) +
                           ReadBack(dir, name, size, size);
@@ -187,11 +181,10 @@ std::string Contention(const Run& run, Failures* failures) {
          std::to_string(run.shared ? 2 : 1) + " mount(s)";
 }
 
-// The crash workload's child publishes where it is: image number * 8 + the
-// last step taken, and the bytes of the image in flight acknowledged so far.
-enum Step { kBegun = 1, kCreated, kClosedIncomplete, kReopened, kDone };
+// What the crash workload's writer publishes: the image it is at, whether
+// create has returned for it, and the bytes of it acknowledged so far.
 struct Progress {
-  std::atomic<int> position;
+  std::atomic<int> image{-1}, created;
   std::atomic<uint64_t> acknowledged;
 };
 
@@ -201,145 +194,96 @@ std::string CrashName(int trial, int k) {
 
 // Creates, writes and completes images until killed; every third image is
 // first half written, closed incomplete and reopened for writing.
-int WriteUntilKilled(const std::string& dir, int trial, uint64_t max_size,
-                     Progress* progress) {
+int WriteUntilKilled(const Run& run, int trial, uint64_t max_size,
+                     Progress* p) {
   host::Library library;
-  sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
+  sts_lsu_name_v7_t lsu = host::MakeLsu(run.dirs[0]);
   for (int k = 0; k < 40; ++k) {
     std::string name = CrashName(trial, k);
     sts_image_def_v10_t def = host::MakeDef(name);
     uint64_t size = host::ContentSize(name, max_size);
     stsp_image_handle_s* image = nullptr;
-    auto step = [&](Step s) { progress->position = k * 8 + s; };
     auto write = [&](uint64_t to) {
-      for (uint64_t at = progress->acknowledged; at < to; at += 4096) {
-        uint64_t end = std::min(to, at + 4096);
-        if (host::WriteContent(image, name, at, end, 4096) != STS_EOK)
+      for (uint64_t at = p->acknowledged; at < to; at = p->acknowledged) {
+        if (host::WriteContent(image, name, at, std::min(to, at + 4096), 4096))
           return false;
-        progress->acknowledged = end;
+        p->acknowledged = std::min(to, at + 4096);
       }
       return true;
     };
-    progress->acknowledged = 0;
-    step(kBegun);
+    p->acknowledged = 0, p->created = 0, p->image = k;
     if (vadizu_create_image(&lsu, nullptr, host::Server(), &def, 0, &image))
       return 2;
-    step(kCreated);
-    if (k % 3 == 1) {
-      if (!write(size / 2) || vadizu_close_image(image, VADIZU_CLOSE_INCOMPLETE))
-        return 3;
-      step(kClosedIncomplete);
-      if (vadizu_open_image(&lsu, nullptr, host::Server(), &def,
-                            VADIZU_OPEN_WRITE, &image))
-        return 4;
-      step(kReopened);
-    }
+    p->created = 1;
+    if (k % 3 == 1 && (!write(size / 2) ||
+                       vadizu_close_image(image, VADIZU_CLOSE_INCOMPLETE) ||
+                       vadizu_open_image(&lsu, nullptr, host::Server(), &def,
+                                         VADIZU_OPEN_WRITE, &image)))
+      return 3;
     if (!write(size) || vadizu_close_image(image, VADIZU_CLOSE_COMPLETE))
-      return 5;
-    step(kDone);
+      return 4;
   }
   return 0;
 }
 
-// Killed while holding the image, it keeps the writer mark (1, 0x21); only
-// the close the child was running at the kill may have moved it on.
-bool AllowedAfter(int step, int k, const host::InfoFile& info) {
-  if (!host::IsProtocolState(info.writecount, info.status)) return false;
-  if (info.writecount == 1) return true;
-  uint32_t closing = step == kCreated && k % 3 == 1 ? VADIZU_STATUS_INCOMPLETE
-                                                    : VADIZU_STATUS_COMPLETE;
-  return step == kClosedIncomplete ? info.status == VADIZU_STATUS_INCOMPLETE
-                                   : step != kBegun && info.status == closing;
-}
-
-// The image the kill interrupted, through the last mount: a state its last
-// step allows, readable up to what was acknowledged, refusing a second writer while marked. Returns the number
-// of writer marks found (0 or 1).
-int CheckInFlight(const Dirs& dirs, const std::string& name, int k, int step,
-                  uint64_t acknowledged, uint64_t max_size, std::string* fail) {
-  const std::string& dir = dirs.back();
-  host::InfoFile info = host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
-  bool created = step >= kCreated;
-  bool has_data = host::FileSize(host::ImageFile(dir, name, ".img")) >= 0;
-  if (!info.exists || info.empty) {
-    if (created) *fail += "info file lost or empty after create returned; ";
-    if (!info.exists && has_data) *fail += "data file without info file; ";
-    return 0;
-  }
-  if (!AllowedAfter(step, k, info)) {
-    *fail += "after step " + std::to_string(step) + ": " +
-             host::Describe(info) + "; ";
-    return 0;
-  }
-  sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
-  sts_image_def_v10_t def = host::MakeDef(name);
-  *fail += has_data ? ReadBack(dir, name, acknowledged, max_size)
-                    : created ? "data file lost; " : "";
-  if (info.writecount != 1) return 0;
-  stsp_image_handle_s* image = nullptr;
-  int rc = vadizu_open_image(&lsu, nullptr, host::Server(), &def,
-                             VADIZU_OPEN_WRITE, &image);
-  if (rc != STS_EBUSY) *fail += "second writer got " + std::to_string(rc);
-  if (rc == STS_EOK) vadizu_close_image(image, 0);
-  return 1;
-}
-
-// A writer on mount A is killed with SIGKILL at a random moment, trial after
-// trial; through mount B every image it completed must be intact and the
-// one in flight as CheckInFlight wants, and a delete must remove them all.
+// A writer through mount A is killed with SIGKILL at a random moment, trial
+// after trial. Through mount B every image it completed must be complete and
+// intact; the one in flight, once created, must have an info file in a state
+// of the status protocol and read back what was acknowledged; deletes must
+// leave nothing.
 std::string Crash(const Run& run, Failures* failures) {
-  const int trials = run.shared ? run.Pick(16, 40, 40) : run.Pick(200, 2000, 2000);
+  const int trials =
+      run.shared ? run.Pick(16, 40, 40) : run.Pick(200, 2000, 2000);
   // Over the network larger images and later kills still land in a write.
   const uint64_t max_size = run.shared ? 1 << 20 : 40 << 10;
-  std::uniform_int_distribution<int> position(0, 4 * 8);
-  std::uniform_int_distribution<long> delay_ns(0, run.shared ? 40e6 : 3e6);
   std::mt19937 rng(20240611);
-  Progress* progress = SharedBlock<Progress>();
+  std::uniform_int_distribution<int> images(0, 4);
+  std::uniform_int_distribution<long> delay_us(0, run.shared ? 40000 : 3000);
+  Progress* p = SharedBlock<Progress>();
   host::Library library;
-  sts_lsu_name_v7_t lsu = host::MakeLsu(run.dirs.back());
+  const std::string& dir = run.dirs[1];
+  sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
   int completed = 0, marks = 0;
   for (int trial = 0; trial < trials; ++trial) {
-    progress->position = 0;
-    pid_t pid = host::Spawn([&] {
-      return WriteUntilKilled(run.dirs[0], trial, max_size, progress);
-    });
-    int until = position(rng);
-    for (int64_t end = host::NowNs() + 2'000'000'000;
-         progress->position < until && host::NowNs() < end;) {
+    p->image = -1;
+    pid_t pid =
+        host::Spawn([&] { return WriteUntilKilled(run, trial, max_size, p); });
+    int until = images(rng);
+    WaitFor([&] {
       siginfo_t exited{};
       waitid(P_PID, pid, &exited, WEXITED | WNOHANG | WNOWAIT);
-      if (exited.si_pid != 0) break;
-      Sleep(100'000);
-    }
-    Sleep(delay_ns(rng));
+      return p->image >= until || exited.si_pid != 0;
+    });
+    usleep(delay_us(rng));
     kill(pid, SIGKILL);
     std::string how = host::Reap(pid), fail;
     if (how != "exit 0" && how != "signal 9") fail += "writer " + how + "; ";
-    int at = progress->position, last = at / 8, step = at % 8;
-    for (int k = 0; k <= last && at > 0; ++k) {
+    for (int k = 0; k <= p->image; ++k) {
       std::string name = CrashName(trial, k);
-      if (k < last || step == kDone) {
-        uint64_t size = host::ContentSize(name, max_size);
-        fail += Check(run.dirs[1], name, 0, VADIZU_STATUS_COMPLETE) +
-                ReadBack(run.dirs[1], name, size, size);
+      uint64_t size = host::ContentSize(name, max_size);
+      host::InfoFile info =
+          host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
+      if (k < p->image || how == "exit 0") {
+        fail += Check(dir, name, 0, VADIZU_STATUS_COMPLETE) +
+                ReadBack(dir, name, size, size);
         ++completed;
-      } else {
-        marks += CheckInFlight(run.dirs, name, k, step, progress->acknowledged,
-                               max_size, &fail);
+      } else if (p->created || (info.exists && !info.empty)) {
+        if (!host::IsProtocolState(info.writecount, info.status))
+          fail += name + " in flight: " + host::Describe(info) + "; ";
+        else if (p->created)
+          fail += ReadBack(dir, name, p->acknowledged, max_size);
+        marks += info.writecount == 1;
       }
       sts_image_def_v10_t def = host::MakeDef(name);
-      if (host::FileSize(host::ImageFile(run.dirs[1], name, ".info")) < 0)
-        continue;  // the kill came before the create made it
       int rc = vadizu_delete_image(&lsu, nullptr, host::Server(), &def, 0);
-      if (rc != STS_EOK) fail += name + " delete " + std::to_string(rc) + "; ";
+      if (rc != STS_EOK && rc != STS_ENOENT)
+        fail += name + " delete " + std::to_string(rc) + "; ";
     }
-    for (const std::string& dir : run.dirs)
-      for (const std::string& entry : host::DirEntries(dir))
-        fail += "left after delete: " + entry + "; ";
+    for (const std::string& entry : host::DirEntries(dir))
+      fail += "left after delete: " + entry + "; ";
     if (!fail.empty())
       failures->push_back("trial " + std::to_string(trial) + ": " + fail);
   }
-  munmap(progress, sizeof(Progress));
   if (marks == 0) failures->push_back("no kill hit a writer");
   return "crash: " + std::to_string(trials) + " writers killed, " +
          std::to_string(completed) + " images completed before a kill, " +
@@ -359,42 +303,41 @@ std::string Listing(const Run& run, Failures* failures) {
   auto texts = host::RaceInChildren(4, [&](int id) {
     host::Library library;
     sts_lsu_name_v7_t lsu = host::MakeLsu(run.dirs[id / 2]);
-    auto name = [](int m, int seq) {
-      return "m" + std::to_string(m) + "_" + std::to_string(seq);
+    auto def = [id](int seq) {
+      return host::MakeDef("m" + std::to_string(id) + "_" +
+                           std::to_string(seq));
     };
     std::string out;
     for (int seq = 0; id < 2 && seq < cycles; ++seq) {
-      sts_image_def_v10_t def = host::MakeDef(name(id, seq));
+      sts_image_def_v10_t made = def(seq), old = def(seq - 5);
       stsp_image_handle_s* image = nullptr;
-      if (vadizu_create_image(&lsu, nullptr, host::Server(), &def, 0, &image) ||
+      if (vadizu_create_image(&lsu, nullptr, host::Server(), &made, 0,
+                              &image) ||
           vadizu_close_image(image, VADIZU_CLOSE_COMPLETE))
-        out += "create " + name(id, seq) + " failed; ";
+        out += std::string("create ") + made.basename + " failed; ";
       counts->made[id] = seq + 1;
-      if (seq < 5) continue;
-      def = host::MakeDef(name(id, seq - 5));
-      if (vadizu_delete_image(&lsu, nullptr, host::Server(), &def, 0))
-        out += "delete " + name(id, seq - 5) + " failed; ";
-      counts->deleted[id] = seq - 4;
+      if (seq >= 5 &&
+          vadizu_delete_image(&lsu, nullptr, host::Server(), &old, 0))
+        out += std::string("delete ") + old.basename + " failed; ";
+      counts->deleted[id] = std::max(0, seq - 4);
     }
     if (id < 2) --counts->mutating;
-    int listings = 0;
-    for (; (counts->mutating > 0 || listings == 0) && out.empty(); ++listings) {
+    for (int listings = 0;
+         (counts->mutating > 0 || listings++ == 0) && out.empty();) {
       int deleted[] = {counts->deleted[0], counts->deleted[1]}, rc, m, seq;
       auto names = host::ListBaseNames(lsu, &rc);
       std::set<std::string> seen(names.begin(), names.end());
       if (rc != STS_EOK || seen.size() != names.size())
         out += "listing " + std::to_string(rc) + " with a name twice; ";
-      for (const std::string& listed : seen) {
+      for (const std::string& listed : seen)
         if (sscanf(listed.c_str(), "m%d_%d", &m, &seq) != 2 || m < 0 || m > 1 ||
             seq < deleted[m] || seq > counts->made[m])
           out += "listed " + listed + ", gone before the listing; ";
-      }
     }
     return out;
   });
   for (const std::string& text : texts)
     if (!text.empty()) failures->push_back(text);
-  munmap(counts, sizeof(Counts));
   return "listing: 2 mutators through A made " + std::to_string(2 * cycles) +
          " images while 2 listers through B listed";
 }
@@ -410,14 +353,15 @@ int main(int argc, char** argv) {
   Run run{{}, false, argc > 4 ? argv[4] : "full"};
   if (argc < 4 || !modes.count(argv[1]) ||
       !std::set<std::string>{"short", "full", "stress"}.count(run.size)) {
-    fprintf(stderr, "usage: %s <probe|contention|crash|listing> DIR_A DIR_B "
-            "[short|full|stress]\n", argv[0]);
+    fprintf(stderr,
+            "usage: %s <probe|contention|crash|listing> DIR_A DIR_B "
+            "[short|full|stress]\n",
+            argv[0]);
     return 2;
   }
   run.shared = std::string(argv[2]) != argv[3];
-  for (const char* mount : {argv[2], argv[3]}) {
-    run.dirs.push_back(std::string(mount) + "/" + argv[1]);
-  }
+  run.dirs = {std::string(argv[2]) + "/" + argv[1],
+              std::string(argv[3]) + "/" + argv[1]};
   std::filesystem::remove_all(run.dirs[0]);
   std::filesystem::create_directories(run.dirs[0]);
   Failures failures;
