@@ -20,14 +20,11 @@
 
 #include "host.h"
 
-#define REQUIRE(condition)                                                 \
-  do {                                                                     \
-    if (!(condition)) {                                                    \
-      fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, \
-              #condition);                                                 \
-      abort();                                                             \
-    }                                                                      \
-  } while (0)
+#define REQUIRE(c)                                                             \
+  ((c) ? void()                                                                \
+       : (fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, \
+                  #c),                                                         \
+          abort()))
 
 namespace {
 
@@ -167,8 +164,8 @@ class Sequence {
   int Call(int which) {
     stsp_image_handle_s* image = nullptr;
     stsp_image_list_handle_s* list = nullptr;
-    auto info = std::make_unique<sts_image_info_v10_t>();
-    auto def = std::make_unique<sts_image_def_v10_t>();
+    auto* info = Record<sts_image_info_v10_t>(false);
+    auto* def = Record<sts_image_def_v10_t>(false);
     int rc;
     switch (which) {
       case 0: {
@@ -211,13 +208,12 @@ class Sequence {
         if (which == 7)
           return vadizu_delete_image(a.lsu, a.session, a.server, a.def,
                                      in_.ConsumeIntegral<int>());
-        return vadizu_get_image_prop_byname(
-            a.lsu, a.session, a.server, a.def,
-            in_.ConsumeBool() ? info.get() : nullptr);
+        return vadizu_get_image_prop_byname(a.lsu, a.session, a.server, a.def,
+                                            in_.ConsumeBool() ? info : nullptr);
       }
       case 9:
         return vadizu_get_image_prop(Pick(images_),
-                                     in_.ConsumeBool() ? info.get() : nullptr);
+                                     in_.ConsumeBool() ? info : nullptr);
       case 10: {
         Args a = NextArgs(false);
         int flags = in_.ConsumeIntegral<int>();
@@ -225,14 +221,12 @@ class Sequence {
                                     in_.ConsumeBool() ? &list : nullptr);
         if (rc != STS_EOK) return rc;
         REQUIRE(list != nullptr);
-        // The list keeps the host's LSU record until it is closed.
-        kept_.push_back(std::move(lsu_));
         lists_.push_back(list);
         return rc;
       }
       case 11:
         return vadizu_list_image(Pick(lists_),
-                                 in_.ConsumeBool() ? def.get() : nullptr);
+                                 in_.ConsumeBool() ? def : nullptr);
       default:
         list = Pick(lists_);
         rc = vadizu_close_image_list(list);
@@ -291,55 +285,53 @@ class Sequence {
             def ? Def() : nullptr};
   }
 
-  // A fresh record: zeros, or random bytes when `random`.
+  // A record that lives as long as the input (a list keeps its LSU record):
+  // zeros, or random bytes when `random`.
   template <typename T>
-  T* Record(std::unique_ptr<T>* record, bool random) {
-    *record = std::make_unique<T>();
+  T* Record(bool random) {
+    std::shared_ptr<T> record(new T());
+    records_.push_back(record);
     auto bytes = in_.ConsumeBytes<uint8_t>(random ? sizeof(T) : 0);
     std::replace(bytes.begin(), bytes.end(), uint8_t('/'), uint8_t('_'));
-    std::copy(bytes.begin(), bytes.end(),
-              reinterpret_cast<uint8_t*>(record->get()));
-    return record->get();
+    std::copy(bytes.begin(), bytes.end(), reinterpret_cast<uint8_t*>(&*record));
+    return record.get();
   }
 
   // The scratch LSU, with a trailing slash, random bytes, or null.
   const sts_lsu_name_v7_t* Lsu() {
     int kind = in_.ConsumeIntegralInRange(0, 3);
     if (kind == 3) return nullptr;
-    Record(&lsu_, kind == 2);
-    if (kind < 2) *lsu_ = host::MakeLsu(LsuDir() + (kind == 1 ? "/" : ""));
-    return lsu_.get();
+    auto* lsu = Record<sts_lsu_name_v7_t>(kind == 2);
+    if (kind < 2) *lsu = host::MakeLsu(LsuDir() + (kind == 1 ? "/" : ""));
+    return lsu;
   }
 
   const char* ServerName() {
     int kind = in_.ConsumeIntegralInRange(0, 2);
     if (kind != 1) return kind == 0 ? host::Server() : nullptr;
-    return Record(&server_, true)->data();
+    return Record<std::array<char, 512>>(true)->data();
   }
 
   // Null, one of three names with small random kinds, or random bytes.
   const sts_image_def_v10_t* Def() {
     int kind = in_.ConsumeIntegralInRange(0, 2);
     if (kind == 0) return nullptr;
-    Record(&def_, kind == 2);
-    if (kind == 2) return def_.get();
+    auto* def = Record<sts_image_def_v10_t>(kind == 2);
+    if (kind == 2) return def;
     const char* const names[] = {"alpha", "beta", "gamma"};
-    strcpy(def_->basename, names[in_.ConsumeIntegralInRange(0, 2)]);
-    strcpy(def_->date, "1700000000");
-    def_->version = in_.PickValueInArray<uint64_t>({0, 10, 11});
-    def_->saveas = in_.ConsumeIntegralInRange<uint32_t>(0, 8);
-    def_->flags = in_.ConsumeIntegralInRange<uint32_t>(0, 6);
-    return def_.get();
+    strcpy(def->basename, names[in_.ConsumeIntegralInRange(0, 2)]);
+    strcpy(def->date, "1700000000");
+    def->version = in_.PickValueInArray<uint64_t>({0, 10, 11});
+    def->saveas = in_.ConsumeIntegralInRange<uint32_t>(0, 8);
+    def->flags = in_.ConsumeIntegralInRange<uint32_t>(0, 6);
+    return def;
   }
 
   FuzzedDataProvider& in_;
   int inits_ = 1;
   std::vector<stsp_image_handle_s*> images_;
   std::vector<stsp_image_list_handle_s*> lists_;
-  std::unique_ptr<sts_lsu_name_v7_t> lsu_;
-  std::vector<std::unique_ptr<sts_lsu_name_v7_t>> kept_;
-  std::unique_ptr<std::array<char, 512>> server_;
-  std::unique_ptr<sts_image_def_v10_t> def_;
+  std::vector<std::shared_ptr<void>> records_;
 };
 
 int ApiSequence(const uint8_t* data, size_t size) {
