@@ -18,11 +18,6 @@ namespace host {
 
 namespace {
 
-template <size_t N>
-void Copy(char (&dst)[N], const std::string& src) {
-  std::snprintf(dst, N, "%s", src.c_str());
-}
-
 // Reads a child's answer to EOF and reaps it.
 std::string Collect(pid_t pid, int fd) {
   std::string answer;
@@ -151,7 +146,7 @@ const char* Server() {
 
 sts_lsu_name_v7_t MakeLsu(const std::string& dir) {
   sts_lsu_name_v7_t lsu{};
-  Copy(lsu.name, dir);
+  snprintf(lsu.name, sizeof lsu.name, "%s", dir.c_str());
   return lsu;
 }
 
@@ -160,10 +155,10 @@ sts_image_def_v10_t MakeDef(const std::string& basename,
                             uint32_t flags) {
   sts_image_def_v10_t def{};
   def.version = 10;
-  Copy(def.basename, basename);
-  Copy(def.date, date);
-  Copy(def.fulldate, date);
-  Copy(def.policy, "policy");
+  snprintf(def.basename, sizeof def.basename, "%s", basename.c_str());
+  snprintf(def.date, sizeof def.date, "%s", date.c_str());
+  snprintf(def.fulldate, sizeof def.fulldate, "%s", date.c_str());
+  snprintf(def.policy, sizeof def.policy, "policy");
   def.saveas = saveas;
   def.flags = flags;
   return def;

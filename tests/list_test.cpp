@@ -44,17 +44,29 @@ class ListTest : public host::HostTest {
   }
 };
 
+// Texts that fill their arrays come back terminated: by handle, by name and
+// from a listing.
 TEST_F(ListTest, FlagsSelectImagesAndEverythingElseIsSkipped) {
-  sts_image_def_v10_t zero = host::MakeDef(
-      "zero", "d", VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_CLEAR_FILES);
+  sts_image_def_v10_t zero = host::MakeDef("zero", "d", host::kSaveAsDataAndMeta);
   std::strcpy(zero.isid.dpaid, "Kestrevon");
   std::strcpy(zero.isid.dpaver, "KVR_75");
   std::strcpy(zero.isid.info.v701.master, "m1");
   std::strcpy(zero.isid.info.v701.slpname, "slp");
   zero.isid.info.v701.type = -2;
-  MakeImage(zero, "data", VADIZU_CLOSE_COMPLETE);
+  std::memset(zero.policy, 'p', sizeof zero.policy);
+  std::memset(zero.format, 'f', sizeof zero.format);
+  sts_image_def_v10_t writing_def = zero;
+  std::strcpy(writing_def.basename, "writing");
   stsp_image_handle_s* writing = nullptr;  // still being written while listed
-  ASSERT_EQ(STS_EOK, Create(host::MakeDef("writing"), &writing));
+  ASSERT_EQ(STS_EOK, Create(writing_def, &writing));
+  MakeImage(zero, "data", VADIZU_CLOSE_COMPLETE);
+  zero.policy[sizeof zero.policy - 1] = zero.format[sizeof zero.format - 1] = 0;
+  sts_image_info_v10_t by_handle, by_name;
+  ASSERT_EQ(STS_EOK, vadizu_get_image_prop(writing, &by_handle));
+  ASSERT_EQ(STS_EOK, PropsByName(zero, &by_name));
+  EXPECT_EQ(sizeof zero.policy - 1, strnlen(by_handle.def.policy, sizeof zero.policy));
+  EXPECT_EQ(sizeof zero.format - 1, strnlen(by_handle.def.format, sizeof zero.format));
+  EXPECT_EQ(0, std::memcmp(&zero, &by_name.def, sizeof zero));
   MakeImage(host::MakeDef("a/b", "d", 4, VADIZU_IMAGE_KIND1), "data", 1);
   MakeImage(host::MakeDef("flagged", "d", 4,
                           VADIZU_IMAGE_KIND1 | VADIZU_IMAGE_CREATE_FLAGGED),
@@ -94,27 +106,6 @@ TEST_F(ListTest, FlagsSelectImagesAndEverythingElseIsSkipped) {
     }
   }
   EXPECT_EQ(STS_EOK, vadizu_close_image(writing, 0));
-}
-
-// Texts the host filled to the last byte come back terminated: by handle,
-// by name and from a listing.
-TEST_F(ListTest, TextsThatFilledTheirArraysComeBackTerminated) {
-  sts_image_def_v10_t def = host::MakeDef("full");
-  std::memset(def.policy, 'p', sizeof def.policy);
-  std::memset(def.format, 'f', sizeof def.format);
-  stsp_image_handle_s* image = nullptr;
-  ASSERT_EQ(STS_EOK, Create(def, &image));
-  sts_image_info_v10_t by_handle, by_name;
-  ASSERT_EQ(STS_EOK, vadizu_get_image_prop(image, &by_handle));
-  ASSERT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
-  ASSERT_EQ(STS_EOK, PropsByName(def, &by_name));
-  std::vector<sts_image_def_v10_t> listed;
-  ListAll(lsu_, VADIZU_LIST_ALL, &listed);
-  ASSERT_EQ(1u, listed.size());
-  for (const sts_image_def_v10_t* got : {&by_handle.def, &by_name.def, &listed[0]}) {
-    EXPECT_EQ(1023u, strnlen(got->policy, sizeof got->policy));
-    EXPECT_EQ(15u, strnlen(got->format, sizeof got->format));
-  }
 }
 
 // An empty LSU lists nothing; the LSU with or without a trailing slash, a
