@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <memory>
+#include <regex>
 
 #include "host.h"
 
@@ -264,15 +264,9 @@ TEST_F(InfoFileTest, StatusProtocolAndRefusalsLeaveTheFileAsItWas) {
 // Waits up to five seconds for /proc/locks to show a process waiting for a
 // lock on `inode`.
 bool AwaitLockWaiter(ino_t inode) {
-  const std::string file = ":" + std::to_string(inode) + " ";
+  const std::regex waiter("-> [^\n]*:" + std::to_string(inode) + " ");
   for (int i = 0; i < 1000; ++i, usleep(5000)) {
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-      if (line.find(" -> ") != std::string::npos &&
-          line.find(file) != std::string::npos) {
-        return true;
-      }
-    }
+    if (std::regex_search(host::ReadFile("/proc/locks"), waiter)) return true;
   }
   return false;
 }
