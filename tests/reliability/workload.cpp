@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -25,11 +26,9 @@ namespace {
 struct Run {
   std::vector<std::string> dirs;  // the LSU through mount A, mount B
   bool shared;                    // two mounts: every call crosses the network
-  std::string size;
+  int size;                       // short, full, stress
   int Pick(int short_size, int full_size, int stress_size) const {
-    return size == "short"  ? short_size
-           : size == "full" ? full_size
-                            : stress_size;
+    return std::vector<int>{short_size, full_size, stress_size}[size];
   }
 };
 using Failures = std::vector<std::string>;
@@ -50,14 +49,6 @@ void WaitFor(Done done) {
   for (int64_t end = host::NowNs() + 5'000'000'000;
        !done() && host::NowNs() < end;)
     usleep(100);
-}
-
-std::string Check(const std::string& dir, const std::string& name,
-                  uint32_t writecount, uint32_t status) {
-  host::InfoFile info = host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
-  if (info.parsed && info.writecount == writecount && info.status == status)
-    return "";
-  return name + " through " + dir + ": " + host::Describe(info) + "; ";
 }
 
 // Reads an image back through `dir`: between `at_least` and `at_most` bytes,
@@ -81,6 +72,17 @@ std::string ReadBack(const std::string& dir, const std::string& name,
   return name + " through " + dir + ": status " + std::to_string(rc) + ", " +
          std::to_string(got) + " bytes (" + std::to_string(at_least) +
          " acknowledged), first wrong byte " + std::to_string(wrong) + "; ";
+}
+
+// The image through `dir`: its info file, read strictly, in the state
+// (writecount, status), and `size` bytes read back.
+std::string Check(const std::string& dir, const std::string& name,
+                  uint32_t writecount, uint32_t status, uint64_t size) {
+  host::InfoFile info = host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
+  std::string wrong = ReadBack(dir, name, size, size);
+  if (info.parsed && info.writecount == writecount && info.status == status)
+    return wrong;
+  return wrong + name + " through " + dir + ": " + host::Describe(info) + "; ";
 }
 
 // A write lock on byte 0 taken through A refuses the same byte through B
@@ -135,8 +137,7 @@ void Race(const Run& run, const std::string& name, int racers, uint64_t from,
                                            VADIZU_OPEN_WRITE, &image);
     if (rc != STS_EOK) {
       WaitFor([&] { return tally->winners > 0; });  // its call has returned
-      std::string wrong = Check(dir, name, 1, 0x21);
-      if (from > 0) wrong += ReadBack(dir, name, from, from);
+      std::string wrong = Check(dir, name, 1, 0x21, from);
       ++tally->settled;
       return rc == (from == 0 ? STS_EEXIST : STS_EBUSY)
                  ? wrong
@@ -171,8 +172,7 @@ std::string Contention(const Run& run, Failures* failures) {
       Race(run, name, racers, size * part / 5, size * (part + 1) / 5, part == 4,
            failures);
     for (const std::string& dir : run.dirs) {
-      std::string wrong = Check(dir, name, 0, VADIZU_STATUS_COMPLETE) +
-                          ReadBack(dir, name, size, size);
+      std::string wrong = Check(dir, name, 0, VADIZU_STATUS_COMPLETE, size);
       if (!wrong.empty()) failures->push_back(wrong);
     }
   }
@@ -264,8 +264,7 @@ std::string Crash(const Run& run, Failures* failures) {
       host::InfoFile info =
           host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
       if (k < p->image || how == "exit 0") {
-        fail += Check(dir, name, 0, VADIZU_STATUS_COMPLETE) +
-                ReadBack(dir, name, size, size);
+        fail += Check(dir, name, 0, VADIZU_STATUS_COMPLETE, size);
         ++completed;
       } else if (p->created || (info.exists && !info.empty)) {
         if (!host::IsProtocolState(info.writecount, info.status))
@@ -350,9 +349,11 @@ int main(int argc, char** argv) {
       {"contention", Contention},
       {"crash", Crash},
       {"listing", Listing}};
-  Run run{{}, false, argc > 4 ? argv[4] : "full"};
-  if (argc < 4 || !modes.count(argv[1]) ||
-      !std::set<std::string>{"short", "full", "stress"}.count(run.size)) {
+  const std::vector<std::string> sizes = {"short", "full", "stress"};
+  Run run{{}, false, 1};
+  if (argc > 4)
+    run.size = std::find(sizes.begin(), sizes.end(), argv[4]) - sizes.begin();
+  if (argc < 4 || !modes.count(argv[1]) || run.size == 3) {
     fprintf(stderr,
             "usage: %s <probe|contention|crash|listing> DIR_A DIR_B "
             "[short|full|stress]\n",
