@@ -247,11 +247,14 @@ int RunCheck(Host& host, const Output& out, const CheckOptions& options) {
   text += std::to_string(check.images()) + " images checked in " +
           options.lsu + ": " +
           (findings.empty() ? "no problems"
-                            : std::to_string(findings.size()) + " problems") +
+                            : std::to_string(findings.size()) +
+                                  (findings.size() == 1 ? " problem" : " problems")) +
           "\n";
-  out.Report(text, {{"lsu", options.lsu},
-                    {"images", check.images()},
-                    {"problems", problems}});
+  Output shown = out;
+  shown.quiet = out.quiet && findings.empty();  // --quiet hides success only
+  shown.Report(text, {{"lsu", options.lsu},
+                      {"images", check.images()},
+                      {"problems", problems}});
   return findings.empty() ? kExitOk : kExitFailure;
 }
 
