@@ -323,6 +323,32 @@ const char* NotWhole(const sts_image_info_v10_t& info) {
   return nullptr;
 }
 
+// Opens the image for reading and reads its properties into `info`. On
+// failure it reports, sets `*exit_code` and returns null.
+std::unique_ptr<ImageHandle> OpenForReading(Host& host,
+                                            const ImageArguments& image,
+                                            sts_image_info_v10_t* info,
+                                            int* exit_code) {
+  const ImageKey& key = image.key;
+  const sts_image_def_v10_t def = image.Definition();
+  const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
+  stsp_image_handle_s* handle = nullptr;
+  int status = host.api().open_image(&lsu, host.session(), host.server(), &def,
+                                     VADIZU_OPEN_READ, &handle);
+  if (status != STS_EOK) {
+    *exit_code = host.Fail("cannot open " + key.Describe(), status, key.lsu);
+    return nullptr;
+  }
+  auto opened = std::make_unique<ImageHandle>(host.api(), handle);
+  status = host.api().get_image_prop(opened->get(), info);
+  if (status != STS_EOK) {
+    *exit_code = host.Fail("cannot read the properties of " + key.Describe(),
+                           status);
+    return nullptr;
+  }
+  return opened;
+}
+
 int RunGet(Host& host, const Output& out, GetArguments args) {
   if (args.file == "-" && isatty(STDOUT_FILENO)) {
     throw UsageError(
@@ -332,25 +358,15 @@ int RunGet(Host& host, const Output& out, GetArguments args) {
   int exit_code = ResolveLatestDate(host, &args.image);
   if (exit_code != kExitOk) return exit_code;
   const ImageKey& key = args.image.key;
-  const sts_image_def_v10_t def = args.image.Definition();
   const size_t buffer_size = args.BufferSize();
   const ProgressMode progress = args.Progress();
-  const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
 
   InterruptGuard interrupt;
-  stsp_image_handle_s* handle = nullptr;
-  int status = host.api().open_image(&lsu, host.session(), host.server(), &def,
-                                     VADIZU_OPEN_READ, &handle);
-  if (status != STS_EOK) {
-    return host.Fail("cannot open " + key.Describe(), status, key.lsu);
-  }
-  ImageHandle image(host.api(), handle);
   sts_image_info_v10_t info{};
-  status = host.api().get_image_prop(image.get(), &info);
-  if (status != STS_EOK) {
-    return host.Fail("cannot read the properties of " + key.Describe(),
-                     status);
-  }
+  std::unique_ptr<ImageHandle> opened =
+      OpenForReading(host, args.image, &info, &exit_code);
+  if (opened == nullptr) return exit_code;
+  ImageHandle& image = *opened;
   if (args.image.legacy) {
     std::fprintf(stderr,
                  "vadizu: the plug-in does not read legacy images; the data "
@@ -384,7 +400,7 @@ int RunGet(Host& host, const Output& out, GetArguments args) {
   CopyResult copy = CopyOutOfImage(host.api(), image.get(), target->fd(),
                                    buffer_size, &bar, &digest, interrupt);
   bar.Finish();
-  status = image.Close(VADIZU_CLOSE_INCOMPLETE);
+  const int status = image.Close(VADIZU_CLOSE_INCOMPLETE);
   if (copy.status == STS_EOK) copy.status = status;
 
   if (interrupt.interrupted()) {
@@ -468,29 +484,19 @@ int RunVerify(Host& host, const Output& out, VerifyArguments args) {
   int exit_code = ResolveLatestDate(host, &args.image);
   if (exit_code != kExitOk) return exit_code;
   const ImageKey& key = args.image.key;
-  const sts_image_def_v10_t def = args.image.Definition();
-  const sts_lsu_name_v7_t lsu = MakeLsuName(key.lsu);
   InterruptGuard interrupt;
-  stsp_image_handle_s* handle = nullptr;
-  int status = host.api().open_image(&lsu, host.session(), host.server(), &def,
-                                     VADIZU_OPEN_READ, &handle);
-  if (status != STS_EOK) {
-    return host.Fail("cannot open " + key.Describe(), status, key.lsu);
-  }
-  ImageHandle image(host.api(), handle);
   sts_image_info_v10_t info{};
-  status = host.api().get_image_prop(image.get(), &info);
-  if (status != STS_EOK) {
-    return host.Fail("cannot read the properties of " + key.Describe(),
-                     status);
-  }
+  std::unique_ptr<ImageHandle> opened =
+      OpenForReading(host, args.image, &info, &exit_code);
+  if (opened == nullptr) return exit_code;
+  ImageHandle& image = *opened;
   ProgressBar bar("verify", info.size,
                   ShouldShowProgress(ProgressMode::kAuto, info.size));
   Sha256 digest;
   CopyResult copy = CopyOutOfImage(host.api(), image.get(), -1,
                                    kDefaultBufferSize, &bar, &digest, interrupt);
   bar.Finish();
-  status = image.Close(VADIZU_CLOSE_INCOMPLETE);
+  const int status = image.Close(VADIZU_CLOSE_INCOMPLETE);
   if (copy.status == STS_EOK) copy.status = status;
   if (interrupt.interrupted()) return interrupt.ExitCode();
   if (copy.status != STS_EOK) {
