@@ -191,14 +191,18 @@ std::string DirectoryProbe::NewScratch(int* n) {
   return Scratch(a_, *n);
 }
 
+int DirectoryProbe::CreateScratch(int* n) {
+  return open(NewScratch(n).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+              0600);
+}
+
 ProbeResult DirectoryProbe::SameDirectory() {
   const char* kProperty = "same directory";
   if (a_ == b_) {
     return Result(kProperty, true, "no peer given: every probe uses one path");
   }
   int n;
-  FileDescriptor fd(
-      open(NewScratch(&n).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  FileDescriptor fd(CreateScratch(&n));
   if (fd.get() < 0) {
     return Result(kProperty, false,
                   "cannot create a file in " + a_ + ": " + ErrorText(errno));
@@ -216,8 +220,7 @@ ProbeResult DirectoryProbe::SameDirectory() {
 ProbeResult DirectoryProbe::ExclusiveCreate() {
   const char* kProperty = "exclusive create";
   int n;
-  FileDescriptor first(
-      open(NewScratch(&n).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  FileDescriptor first(CreateScratch(&n));
   if (first.get() < 0) {
     return Result(kProperty, false, "cannot create a file: " + ErrorText(errno));
   }
@@ -236,8 +239,7 @@ ProbeResult DirectoryProbe::ExclusiveCreate() {
 ProbeResult DirectoryProbe::LockExclusion() {
   const char* kProperty = "lock exclusion";
   int n;
-  FileDescriptor file(
-      open(NewScratch(&n).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  FileDescriptor file(CreateScratch(&n));
   if (file.get() < 0) {
     return Result(kProperty, false, "cannot create a file: " + ErrorText(errno));
   }
@@ -295,8 +297,7 @@ ProbeResult DirectoryProbe::LockExclusion() {
 ProbeResult DirectoryProbe::Fsync() {
   const char* kProperty = "fsync";
   int n;
-  FileDescriptor file(
-      open(NewScratch(&n).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  FileDescriptor file(CreateScratch(&n));
   if (file.get() < 0) {
     return Result(kProperty, false, "cannot create a file: " + ErrorText(errno));
   }
@@ -400,8 +401,7 @@ ProbeResult DirectoryProbe::LockRace() {
   };
   for (int i = 0; i < rounds_; ++i) {
     int n;
-    FileDescriptor file(open(NewScratch(&n).c_str(),
-                             O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    FileDescriptor file(CreateScratch(&n));
     if (file.get() < 0) {
       return Result("lock race", false,
                     "cannot create a file: " + ErrorText(errno));
@@ -455,8 +455,7 @@ bool Exists(const std::string& path) {
 ProbeResult DirectoryProbe::Visibility() {
   const char* kProperty = "visibility";
   int n;
-  FileDescriptor file(
-      open(NewScratch(&n).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  FileDescriptor file(CreateScratch(&n));
   if (file.get() < 0) {
     return Result(kProperty, false, "cannot create a file: " + ErrorText(errno));
   }

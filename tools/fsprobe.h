@@ -55,6 +55,9 @@ class DirectoryProbe final {
  private:
   std::string Scratch(const std::string& dir, int n) const;
   std::string NewScratch(int* n);
+  // Creates a new scratch file exclusively through the first path; returns
+  // its descriptor, or -1 with errno set.
+  int CreateScratch(int* n);
 
   const std::string a_;
   const std::string b_;
