@@ -1,6 +1,6 @@
 /* faultinject.so: fails a chosen file call, traces the calls that order a
  * file's durability. See faultinject.h. */
-#undef _FORTIFY_SOURCE /* this file defines read() and friends itself */
+#undef _FORTIFY_SOURCE /* this file defines pread() and friends itself */
 #define _GNU_SOURCE
 #include "faultinject.h"
 
@@ -62,7 +62,7 @@ static void trace(const char* what, int fd) {
   if (real_##name == NULL)              \
   real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name)
 
-/* A wrapper on a call whose first argument is a path (P) or descriptor (F):
+/* A wrapper on a call on `path` or descriptor `fd` (F: the first argument):
  * traces it as `what` (if not NULL), counts it, fails it or forwards it. */
 #define WRAP(cls, what, failed, ret, name, params, args, path, fd) \
   ret name params {                                              \
@@ -72,13 +72,10 @@ static void trace(const char* what, int fd) {
     return real_##name args;                                     \
   }
 #define FIRST(first, ...) first
-#define P(cls, ret, name, params, args) \
-  WRAP(cls, NULL, -1, ret, name, params, args, FIRST args, -1)
 #define F(cls, what, ret, name, params, args) \
   WRAP(cls, what, -1, ret, name, params, args, NULL, FIRST args)
 
-/* The calls libvadizu.so and ACE import (nm -D), and the pread a build with
- * _FORTIFY_SOURCE makes. */
+/* The calls libvadizu.so and ACE make (nm -D). */
 int open(const char* p, int flags, ...) {
   va_list list;
   va_start(list, flags); /* a mode only with O_CREAT or O_TMPFILE */
@@ -92,46 +89,34 @@ typedef const struct iovec* iov;
 F(FI_WRITE, "write", ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n))
 F(FI_WRITE, "write", ssize_t, pwrite, (int fd, const void* b, size_t n, off_t o), (fd, b, n, o))
 F(FI_WRITE, "write", ssize_t, pwritev, (int fd, iov v, int n, off_t o), (fd, v, n, o))
-F(FI_READ, NULL, ssize_t, read, (int fd, void* b, size_t n), (fd, b, n))
 F(FI_READ, NULL, ssize_t, pread, (int fd, void* b, size_t n, off_t o), (fd, b, n, o))
-ssize_t __pread_chk(int fd, void* b, size_t n, off_t o, size_t bl);
-F(FI_READ, NULL, ssize_t, __pread_chk, (int fd, void* b, size_t n, off_t o, size_t bl), (fd, b, n, o, bl))
 F(FI_FSTAT, NULL, int, fstat, (int fd, struct stat* st), (fd, st))
 F(FI_FSYNC, "sync", int, fsync, (int fd), (fd))
 F(FI_CHMOD, NULL, int, fchmod, (int fd, mode_t m), (fd, m))
-P(FI_UNLINK, int, unlink, (const char* p), (p))
-P(FI_STATVFS, int, statvfs, (const char* p, struct statvfs* b), (p, b))
+WRAP(FI_UNLINK, NULL, -1, int, unlink, (const char* p), (p), p, -1)
+WRAP(FI_STATVFS, NULL, -1, int, statvfs, (const char* p, struct statvfs* b), (p, b), p, -1)
 WRAP(FI_OPENDIR, NULL, NULL, DIR*, opendir, (const char* p), (p), p, -1)
 
 /* A failed close releases the descriptor, as Linux does. */
 int close(int fd) {
   REAL(close);
   trace("close", fd);
-  int fail = should_fail(FI_CLOSE, NULL, fd);
-  int saved = errno;
-  int rc = real_close(fd);
-  if (!fail) return rc;
-  errno = saved;
+  if (!should_fail(FI_CLOSE, NULL, fd)) return real_close(fd);
+  int error = errno;
+  real_close(fd);
+  errno = error;
   return -1;
 }
 
 /* The third argument, an int or a pointer, travels as a long. */
-#define WRAP_FCNTL(name)                                                  \
-  int name(int fd, int cmd, ...) {                                        \
-    va_list args;                                                         \
-    va_start(args, cmd);                                                  \
-    long arg = va_arg(args, long);                                        \
-    va_end(args);                                                         \
-    REAL(name);                                                           \
-    int locks = cmd == F_SETLK || cmd == F_SETLKW || cmd == F_OFD_SETLK || \
-                cmd == F_OFD_SETLKW;                                      \
-    int unlock = locks && ((const struct flock*)arg)->l_type == F_UNLCK;  \
-    if (locks) trace(unlock ? "unlock" : "lock", fd);                     \
-    if (should_fail(FI_FCNTL, NULL, fd)) {                                    \
-      control.fired_unlock = unlock;                                      \
-      return -1;                                                          \
-    }                                                                     \
-    return real_##name(fd, cmd, arg);                                     \
-  }
-WRAP_FCNTL(fcntl)
-WRAP_FCNTL(fcntl64)
+int fcntl(int fd, int cmd, ...) {
+  va_list args;
+  va_start(args, cmd);
+  long arg = va_arg(args, long);
+  va_end(args);
+  REAL(fcntl);
+  if (cmd == F_SETLK || cmd == F_SETLKW)
+    trace(((const struct flock*)arg)->l_type == F_UNLCK ? "unlock" : "lock", fd);
+  if (should_fail(FI_FCNTL, NULL, fd)) return -1;
+  return real_fcntl(fd, cmd, arg);
+}

@@ -1,17 +1,15 @@
 /*
  * Control block of faultinject.so, an LD_PRELOAD library over the file calls
- * libvadizu.so and ACE import. While armed it counts every wrapped call per
- * class and fails the target_n-th call of target_class with target_errno (a
- * failed close still releases the descriptor, as Linux does). With tracing
- * set it appends a line per write, sync, close, lock and unlock: the call,
- * then the suffix of the file ("sync info"). A test finds the block with
- * dlsym(RTLD_DEFAULT, "faultinject_control") and arms it only while the
- * plug-in runs, so the counts and the trace are the plug-in's own calls.
+ * libvadizu.so and ACE import. While armed it counts the wrapped calls per
+ * class and fails the target_n-th call of target_class with target_errno;
+ * with tracing set it appends a line per write, sync, close, lock and unlock:
+ * the call, then the suffix of the file ("sync info"). A test finds the block
+ * with dlsym(RTLD_DEFAULT, "faultinject_control").
  */
 #ifndef VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
 #define VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
 
-/* write also covers pwrite and pwritev; read covers pread. */
+/* write also covers pwrite and pwritev; read is pread. */
 enum faultinject_class {
   FI_OPEN, FI_WRITE, FI_READ, FI_FSTAT, FI_FSYNC, FI_CLOSE, FI_CHMOD,
   FI_UNLINK, FI_STATVFS, FI_FCNTL, FI_OPENDIR, FI_CLASS_COUNT
@@ -21,15 +19,14 @@ enum faultinject_class {
    "statvfs", "fcntl", "opendir"}
 
 struct faultinject_control {
-  int armed;        /* count, trace and inject only while non-zero */
+  int armed; /* count, trace and inject only while non-zero */
+  int tracing;
   int target_class; /* -1: inject nothing */
   long target_n;    /* 1-based index of the failing call in its class */
   int target_errno;
   long counts[FI_CLASS_COUNT];
   int fired;            /* the target call has been failed */
-  int fired_unlock;     /* ... and it was an fcntl lock release */
   char fired_path[256]; /* ... on this file */
-  int tracing;
   char trace[16384];
 };
 typedef struct faultinject_control* (*faultinject_control_fn)(void);
