@@ -16,44 +16,36 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-static struct faultinject_control control = {.target_class = -1};
+struct faultinject_control faultinject = {.target_class = -1};
 
-__attribute__((visibility("default"))) struct faultinject_control*
-faultinject_control(void) {
-  return &control;
-}
-
-/* The file behind a descriptor, or "" (never changes errno). */
+/* The file behind a descriptor, or "". */
 static const char* fd_path(int fd) {
   static char path[256];
   char link[64];
-  int saved = errno;
   snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   ssize_t n = readlink(link, path, sizeof path - 1);
   path[n > 0 ? n : 0] = '\0';
-  errno = saved;
   return path;
 }
 
-/* Counts the call; returns non-zero (with errno set) when it must fail. */
-static int should_fail(enum faultinject_class cls, const char* path, int fd) {
-  if (!control.armed) return 0;
-  long n = ++control.counts[cls];
-  if (control.target_class != (int)cls || n != control.target_n) return 0;
-  control.fired = 1;
-  snprintf(control.fired_path, sizeof control.fired_path, "%s",
+/* Traces the call as `what` (unless NULL) and counts it; returns non-zero
+ * (with errno set) when it must fail. */
+static int should_fail(enum faultinject_class cls, const char* what,
+                       const char* path, int fd) {
+  if (!faultinject.armed) return 0;
+  if (what && faultinject.tracing) { /* "sync info" */
+    const char* dot = strrchr(fd_path(fd), '.');
+    size_t used = strlen(faultinject.trace);
+    snprintf(faultinject.trace + used, sizeof faultinject.trace - used,
+             "%s %s\n", what, dot ? dot + 1 : "?");
+  }
+  long n = ++faultinject.counts[cls];
+  if (n != faultinject.target_n || faultinject.target_class != (int)cls)
+    return 0;
+  snprintf(faultinject.fired_path, sizeof faultinject.fired_path, "%s",
            path ? path : fd_path(fd));
-  errno = control.target_errno;
+  errno = faultinject.target_errno;
   return 1;
-}
-
-/* Appends "what suffix" of the descriptor's file to the trace. */
-static void trace(const char* what, int fd) {
-  if (!control.armed || !control.tracing) return;
-  const char* dot = strrchr(fd_path(fd), '.');
-  size_t used = strlen(control.trace);
-  snprintf(control.trace + used, sizeof control.trace - used, "%s %s\n", what,
-           dot ? dot + 1 : "?");
 }
 
 /* The next definition of a wrapped function, looked up once. */
@@ -62,46 +54,41 @@ static void trace(const char* what, int fd) {
   if (real_##name == NULL)              \
   real_##name = (__typeof__(&name))dlsym(RTLD_NEXT, #name)
 
-/* A wrapper on a call on `path` or descriptor `fd` (F: the first argument):
- * traces it as `what` (if not NULL), counts it, fails it or forwards it. */
-#define WRAP(cls, what, failed, ret, name, params, args, path, fd) \
+/* A wrapper on a call on `path` or descriptor `fd`: traces it as `what`,
+ * counts it, fails it with `failed` or forwards it. */
+#define WRAP(cls, what, failed, path, fd, ret, name, params, ...) \
   ret name params {                                              \
     REAL(name);                                                  \
-    if (what) trace(what, fd);                                   \
-    if (should_fail(cls, path, fd)) return failed;               \
-    return real_##name args;                                     \
+    if (should_fail(cls, what, path, fd)) return failed;         \
+    return real_##name(__VA_ARGS__);                             \
   }
-#define FIRST(first, ...) first
-#define F(cls, what, ret, name, params, args) \
-  WRAP(cls, what, -1, ret, name, params, args, NULL, FIRST args)
 
 /* The calls libvadizu.so and ACE make (nm -D). */
+typedef const struct iovec* iov;
 int open(const char* p, int flags, ...) {
   va_list list;
   va_start(list, flags); /* a mode only with O_CREAT or O_TMPFILE */
   mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(list, int) : 0;
   va_end(list);
   REAL(open);
-  if (should_fail(FI_OPEN, p, -1)) return -1;
+  if (should_fail(FI_OPEN, NULL, p, -1)) return -1;
   return real_open(p, flags, mode);
 }
-typedef const struct iovec* iov;
-F(FI_WRITE, "write", ssize_t, write, (int fd, const void* b, size_t n), (fd, b, n))
-F(FI_WRITE, "write", ssize_t, pwrite, (int fd, const void* b, size_t n, off_t o), (fd, b, n, o))
-F(FI_WRITE, "write", ssize_t, pwritev, (int fd, iov v, int n, off_t o), (fd, v, n, o))
-F(FI_READ, NULL, ssize_t, pread, (int fd, void* b, size_t n, off_t o), (fd, b, n, o))
-F(FI_FSTAT, NULL, int, fstat, (int fd, struct stat* st), (fd, st))
-F(FI_FSYNC, "sync", int, fsync, (int fd), (fd))
-F(FI_CHMOD, NULL, int, fchmod, (int fd, mode_t m), (fd, m))
-WRAP(FI_UNLINK, NULL, -1, int, unlink, (const char* p), (p), p, -1)
-WRAP(FI_STATVFS, NULL, -1, int, statvfs, (const char* p, struct statvfs* b), (p, b), p, -1)
-WRAP(FI_OPENDIR, NULL, NULL, DIR*, opendir, (const char* p), (p), p, -1)
+WRAP(FI_WRITE, "write", -1, NULL, fd, ssize_t, write, (int fd, const void* b, size_t n), fd, b, n)
+WRAP(FI_WRITE, "write", -1, NULL, fd, ssize_t, pwrite, (int fd, const void* b, size_t n, off_t o), fd, b, n, o)
+WRAP(FI_WRITE, "write", -1, NULL, fd, ssize_t, pwritev, (int fd, iov v, int n, off_t o), fd, v, n, o)
+WRAP(FI_READ, NULL, -1, NULL, fd, ssize_t, pread, (int fd, void* b, size_t n, off_t o), fd, b, n, o)
+WRAP(FI_FSTAT, NULL, -1, NULL, fd, int, fstat, (int fd, struct stat* st), fd, st)
+WRAP(FI_FSYNC, "sync", -1, NULL, fd, int, fsync, (int fd), fd)
+WRAP(FI_CHMOD, NULL, -1, NULL, fd, int, fchmod, (int fd, mode_t m), fd, m)
+WRAP(FI_UNLINK, NULL, -1, p, -1, int, unlink, (const char* p), p)
+WRAP(FI_STATVFS, NULL, -1, p, -1, int, statvfs, (const char* p, struct statvfs* b), p, b)
+WRAP(FI_OPENDIR, NULL, NULL, p, -1, DIR*, opendir, (const char* p), p)
 
 /* A failed close releases the descriptor, as Linux does. */
 int close(int fd) {
   REAL(close);
-  trace("close", fd);
-  if (!should_fail(FI_CLOSE, NULL, fd)) return real_close(fd);
+  if (!should_fail(FI_CLOSE, "close", NULL, fd)) return real_close(fd);
   int error = errno;
   real_close(fd);
   errno = error;
@@ -115,8 +102,9 @@ int fcntl(int fd, int cmd, ...) {
   long arg = va_arg(args, long);
   va_end(args);
   REAL(fcntl);
-  if (cmd == F_SETLK || cmd == F_SETLKW)
-    trace(((const struct flock*)arg)->l_type == F_UNLCK ? "unlock" : "lock", fd);
-  if (should_fail(FI_FCNTL, NULL, fd)) return -1;
+  const char* what = cmd != F_SETLK && cmd != F_SETLKW ? NULL
+                     : ((const struct flock*)arg)->l_type == F_UNLCK ? "unlock"
+                                                                     : "lock";
+  if (should_fail(FI_FCNTL, what, NULL, fd)) return -1;
   return real_fcntl(fd, cmd, arg);
 }

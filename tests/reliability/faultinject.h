@@ -1,11 +1,8 @@
-/*
- * Control block of faultinject.so, an LD_PRELOAD library over the file calls
- * libvadizu.so and ACE import. While armed it counts the wrapped calls per
- * class and fails the target_n-th call of target_class with target_errno;
- * with tracing set it appends a line per write, sync, close, lock and unlock:
- * the call, then the suffix of the file ("sync info"). A test finds the block
- * with dlsym(RTLD_DEFAULT, "faultinject_control").
- */
+/* The control block `faultinject` of faultinject.so, an LD_PRELOAD library
+ * over the file calls libvadizu.so and ACE import: while armed it counts the
+ * calls per class, fails the target_n-th of target_class with target_errno
+ * and, tracing, appends a line per write, sync, close, lock and unlock: the
+ * call, then the suffix of the file ("sync info"). */
 #ifndef VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
 #define VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_
 
@@ -25,10 +22,8 @@ struct faultinject_control {
   long target_n;    /* 1-based index of the failing call in its class */
   int target_errno;
   long counts[FI_CLASS_COUNT];
-  int fired;            /* the target call has been failed */
-  char fired_path[256]; /* ... on this file */
+  char fired_path[256]; /* the file of the failed call, "" until then */
   char trace[16384];
 };
-typedef struct faultinject_control* (*faultinject_control_fn)(void);
 
 #endif /* VADIZU_TESTS_RELIABILITY_FAULTINJECT_H_ */

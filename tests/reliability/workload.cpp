@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -23,25 +22,24 @@
 
 namespace {
 
+// Counters the forked processes of a workload share with the parent.
+struct Shared {
+  std::atomic<int> winners, settled;  // a race's winners, losers done
+  std::atomic<int> image, created;    // the crash writer's image, created
+  std::atomic<uint64_t> acknowledged;  // ... and its bytes acknowledged
+  std::atomic<int> made[2], deleted[2];  // each listing mutator's images
+};
+
 struct Run {
   std::vector<std::string> dirs;  // the LSU through mount A, mount B
   bool shared;                    // two mounts: every call crosses the network
   int size;                       // short, full, stress
+  Shared* counts;                 // mapped shared by main
   int Pick(int short_size, int full_size, int stress_size) const {
     return std::vector<int>{short_size, full_size, stress_size}[size];
   }
 };
 using Failures = std::vector<std::string>;
-
-// Shared memory that forked children and the parent both see (never unmapped:
-// the program ends after one workload).
-template <typename T>
-T* SharedBlock() {
-  void* block = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE,
-                     MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) abort();
-  return new (block) T();
-}
 
 // Waits up to five seconds for `done`.
 template <typename Done>
@@ -51,10 +49,13 @@ void WaitFor(Done done) {
     usleep(100);
 }
 
-// Reads an image back through `dir`: between `at_least` and `at_most` bytes,
-// each the derived one. Returns what was wrong.
-std::string ReadBack(const std::string& dir, const std::string& name,
-                     uint64_t at_least, uint64_t at_most) {
+// The image through `dir`: its info file, read strictly, in the state
+// (writecount, status), and between `at_least` and `at_most` bytes read
+// back, each the derived one. Returns what was wrong.
+std::string Check(const std::string& dir, const std::string& name,
+                  uint32_t writecount, uint32_t status, uint64_t at_least,
+                  uint64_t at_most) {
+  host::InfoFile info = host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
   sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
   sts_image_def_v10_t def = host::MakeDef(name);
   stsp_image_handle_s* image = nullptr;
@@ -67,22 +68,14 @@ std::string ReadBack(const std::string& dir, const std::string& name,
     int closed = vadizu_close_image(image, 0);
     rc = rc ? rc : closed;
   }
-  if (rc == STS_EOK && wrong < 0 && got >= at_least && got <= at_most)
-    return "";
-  return name + " through " + dir + ": status " + std::to_string(rc) + ", " +
-         std::to_string(got) + " bytes (" + std::to_string(at_least) +
-         " acknowledged), first wrong byte " + std::to_string(wrong) + "; ";
-}
-
-// The image through `dir`: its info file, read strictly, in the state
-// (writecount, status), and `size` bytes read back.
-std::string Check(const std::string& dir, const std::string& name,
-                  uint32_t writecount, uint32_t status, uint64_t size) {
-  host::InfoFile info = host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
-  std::string wrong = ReadBack(dir, name, size, size);
-  if (info.parsed && info.writecount == writecount && info.status == status)
-    return wrong;
-  return wrong + name + " through " + dir + ": " + host::Describe(info) + "; ";
+  std::string what;
+  if (!info.parsed || info.writecount != writecount || info.status != status)
+    what = host::Describe(info) + "; ";
+  if (rc != STS_EOK || wrong >= 0 || got < at_least || got > at_most)
+    what += "status " + std::to_string(rc) + ", " + std::to_string(got) +
+            " bytes (" + std::to_string(at_least) +
+            " acknowledged), first wrong byte " + std::to_string(wrong) + "; ";
+  return what.empty() ? "" : name + " through " + dir + ": " + what;
 }
 
 // A write lock on byte 0 taken through A refuses the same byte through B
@@ -94,134 +87,104 @@ std::string Probe(const Run& run, Failures* failures) {
   struct flock byte0 {};
   byte0.l_type = F_WRLCK;
   byte0.l_len = 1;
-  if (fd < 0 || fcntl(fd, F_SETLK, &byte0) != 0) {
-    failures->push_back("lock through A: " + std::string(strerror(errno)));
-    return "probe: no lock";
-  }
+  bool locked = fd >= 0 && fcntl(fd, F_SETLK, &byte0) == 0;
   auto try_b = [&] {  // in another process, which gets no lock of A's
     return host::Reap(host::Spawn([&] {
       int other = open(b.c_str(), O_RDWR | O_CLOEXEC);
-      return other >= 0 && fcntl(other, F_SETLK, &byte0) == 0 ? 0 : 1;
+      return other < 0 || fcntl(other, F_SETLK, &byte0) != 0;
     }));
   };
   std::string held = try_b();
   close(fd);  // releases the lock
   std::string freed = try_b();
-  unlink(a.c_str());
-  if (held != "exit 1") failures->push_back("held through A, B: " + held);
-  if (freed != "exit 0") failures->push_back("released, B: " + freed);
-  return "probe: byte 0 locked through A: through B " + held + " while held, " +
-         freed + " after release";
+  std::string figures = "probe: byte 0 locked through A" +
+                        std::string(locked ? "" : " FAILED") + ": through B " +
+                        held + " while held, " + freed + " after release";
+  if (!locked || held != "exit 1" || freed != "exit 0")
+    failures->push_back(figures);
+  return figures;
 }
 
-// Racers, split over the mounts and started together, create (`from` 0)
-// or open for writing one image. One wins and holds the image until every
-// loser has checked that it got the loser's code, that its mount shows the
-// image being written and, racing to open, that it reads the `from` bytes
-// written so far. The winner then writes up to `to` and closes.
-void Race(const Run& run, const std::string& name, int racers, uint64_t from,
-          uint64_t to, bool complete, Failures* failures) {
-  struct Tally {
-    std::atomic<int> winners, settled;
-  };
-  Tally* tally = SharedBlock<Tally>();
-  auto answers = host::RaceInChildren(racers, [&](int i) {
-    host::Library library;
-    const std::string& dir = run.dirs[i % 2];
-    sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
-    sts_image_def_v10_t def = host::MakeDef(name);
-    stsp_image_handle_s* image = nullptr;
-    int rc = from == 0 ? vadizu_create_image(&lsu, nullptr, host::Server(),
-                                             &def, 0, &image)
-                       : vadizu_open_image(&lsu, nullptr, host::Server(), &def,
-                                           VADIZU_OPEN_WRITE, &image);
-    if (rc != STS_EOK) {
-      WaitFor([&] { return tally->winners > 0; });  // its call has returned
-      std::string wrong = Check(dir, name, 1, 0x21, from);
-      ++tally->settled;
-      return rc == (from == 0 ? STS_EEXIST : STS_EBUSY)
-                 ? wrong
-                 : "racer got " + std::to_string(rc);
-    }
-    ++tally->winners;
-    WaitFor([&] { return tally->settled == racers - 1; });
-    rc = host::WriteContent(image, name, from, to, 4096);
-    int closed = vadizu_close_image(
-        image, complete ? VADIZU_CLOSE_COMPLETE : VADIZU_CLOSE_INCOMPLETE);
-    return std::string(rc || closed ? "winner failed" : "");
-  });
-  for (const std::string& answer : answers)
-    if (!answer.empty()) failures->push_back(name + ": " + answer);
-  if (tally->winners != 1)
-    failures->push_back(name + ": " + std::to_string(tally->winners) +
-                        " winners");
-}
-
-// Rounds of races for one image each: create, then four opens for writing,
-// the last closing complete; then every mount must show the image complete
-// and read it back whole. Without the info file lock two openers win now
-// and then.
+// Rounds of races of processes split over the mounts for one image each:
+// create, then four opens for writing. One racer wins and holds the image
+// until every loser has checked its code and that its mount shows the image
+// being written with the bytes so far; the winner writes a fifth more and
+// closes, complete the last time, as both mounts must then show it. Without
+// the info file lock two openers win now and then.
 std::string Contention(const Run& run, Failures* failures) {
   const int racers = run.Pick(16, 16, 32);
   const int rounds = run.shared ? run.Pick(2, 10, 10) : run.Pick(10, 20, 50);
   host::Library library;
-  for (int round = 0; round < rounds; ++round) {
-    std::string name = "race" + std::to_string(round);
-    uint64_t size = 4096 + host::ContentSize(name, 64 << 10);
-    for (int part = 0; part < 5; ++part)
-      Race(run, name, racers, size * part / 5, size * (part + 1) / 5, part == 4,
-           failures);
-    for (const std::string& dir : run.dirs) {
-      std::string wrong = Check(dir, name, 0, VADIZU_STATUS_COMPLETE, size);
-      if (!wrong.empty()) failures->push_back(wrong);
-    }
+  for (int race = 0; race < 5 * rounds; ++race) {
+    const std::string name = "race" + std::to_string(race / 5);
+    const uint64_t size = 4096 + host::ContentSize(name, 64 << 10);
+    const uint64_t from = size * (race % 5) / 5, to = size * (race % 5 + 1) / 5;
+    Shared* tally = new (run.counts) Shared();  // a fresh count per race
+    auto answers = host::RaceInChildren(racers, [&](int i) {
+      host::Library library;
+      const std::string& dir = run.dirs[i % 2];
+      sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
+      sts_image_def_v10_t def = host::MakeDef(name);
+      stsp_image_handle_s* image = nullptr;
+      int rc = from == 0 ? vadizu_create_image(&lsu, nullptr, host::Server(),
+                                               &def, 0, &image)
+                         : vadizu_open_image(&lsu, nullptr, host::Server(),
+                                             &def, VADIZU_OPEN_WRITE, &image);
+      if (rc != STS_EOK) {
+        WaitFor([&] { return tally->winners > 0; });  // its call has returned
+        std::string wrong = Check(dir, name, 1, 0x21, from, from);
+        ++tally->settled;
+        return rc == (from == 0 ? STS_EEXIST : STS_EBUSY)
+                   ? wrong
+                   : "racer got " + std::to_string(rc) + "; ";
+      }
+      ++tally->winners;
+      WaitFor([&] { return tally->settled == racers - 1; });
+      rc = host::WriteContent(image, name, from, to, 4096);
+      int closed = vadizu_close_image(
+          image, to == size ? VADIZU_CLOSE_COMPLETE : VADIZU_CLOSE_INCOMPLETE);
+      return std::string(rc || closed ? "winner failed; " : "");
+    });
+    std::string wrong;
+    for (const std::string& answer : answers) wrong += answer;
+    if (tally->winners != 1)
+      wrong += std::to_string(tally->winners) + " winners; ";
+    for (int m = 0; to == size && m < 2; ++m)
+      wrong += Check(run.dirs[m], name, 0, VADIZU_STATUS_COMPLETE, size, size);
+    if (!wrong.empty()) failures->push_back(name + ": " + wrong);
   }
   return "contention: " + std::to_string(rounds) + " rounds of 5 races of " +
-         std::to_string(racers) + " racers over " +
-         std::to_string(run.shared ? 2 : 1) + " mount(s)";
+         std::to_string(racers) + " racers";
 }
 
-// What the crash workload's writer publishes: the image it is at, whether
-// create has returned for it, and the bytes of it acknowledged so far.
-struct Progress {
-  std::atomic<int> image{-1}, created;
-  std::atomic<uint64_t> acknowledged;
-};
-
-std::string CrashName(int trial, int k) {
-  return "t" + std::to_string(trial) + "_" + std::to_string(k);
-}
-
-// Creates, writes and completes images until killed; every third image is
-// first half written, closed incomplete and reopened for writing.
-int WriteUntilKilled(const Run& run, int trial, uint64_t max_size,
-                     Progress* p) {
+// Creates, writes and completes images until killed, publishing the image
+// it is at, whether create has returned for it and the bytes of it
+// acknowledged; every third image is closed incomplete when half written and
+// reopened for writing.
+int WriteUntilKilled(const Run& run, int trial, uint64_t max_size) {
+  Shared* p = run.counts;
   host::Library library;
   sts_lsu_name_v7_t lsu = host::MakeLsu(run.dirs[0]);
   for (int k = 0; k < 40; ++k) {
-    std::string name = CrashName(trial, k);
+    std::string name = "t" + std::to_string(trial) + "_" + std::to_string(k);
     sts_image_def_v10_t def = host::MakeDef(name);
     uint64_t size = host::ContentSize(name, max_size);
     stsp_image_handle_s* image = nullptr;
-    auto write = [&](uint64_t to) {
-      for (uint64_t at = p->acknowledged; at < to; at = p->acknowledged) {
-        if (host::WriteContent(image, name, at, std::min(to, at + 4096), 4096))
-          return false;
-        p->acknowledged = std::min(to, at + 4096);
-      }
-      return true;
-    };
     p->acknowledged = 0, p->created = 0, p->image = k;
     if (vadizu_create_image(&lsu, nullptr, host::Server(), &def, 0, &image))
       return 2;
     p->created = 1;
-    if (k % 3 == 1 && (!write(size / 2) ||
-                       vadizu_close_image(image, VADIZU_CLOSE_INCOMPLETE) ||
-                       vadizu_open_image(&lsu, nullptr, host::Server(), &def,
-                                         VADIZU_OPEN_WRITE, &image)))
-      return 3;
-    if (!write(size) || vadizu_close_image(image, VADIZU_CLOSE_COMPLETE))
-      return 4;
+    for (uint64_t at = 0; at < size; at = p->acknowledged) {
+      if (host::WriteContent(image, name, at, std::min(size, at + 4096), 4096))
+        return 3;
+      p->acknowledged = std::min(size, at + 4096);
+      if (k % 3 == 1 && at <= size / 2 && size / 2 < p->acknowledged &&
+          (vadizu_close_image(image, VADIZU_CLOSE_INCOMPLETE) ||
+           vadizu_open_image(&lsu, nullptr, host::Server(), &def,
+                             VADIZU_OPEN_WRITE, &image)))
+        return 3;
+    }
+    if (vadizu_close_image(image, VADIZU_CLOSE_COMPLETE)) return 4;
   }
   return 0;
 }
@@ -237,9 +200,7 @@ std::string Crash(const Run& run, Failures* failures) {
   // Over the network larger images and later kills still land in a write.
   const uint64_t max_size = run.shared ? 1 << 20 : 40 << 10;
   std::mt19937 rng(20240611);
-  std::uniform_int_distribution<int> images(0, 4);
-  std::uniform_int_distribution<long> delay_us(0, run.shared ? 40000 : 3000);
-  Progress* p = SharedBlock<Progress>();
+  Shared* p = run.counts;
   host::Library library;
   const std::string& dir = run.dirs[1];
   sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
@@ -247,30 +208,31 @@ std::string Crash(const Run& run, Failures* failures) {
   for (int trial = 0; trial < trials; ++trial) {
     p->image = -1;
     pid_t pid =
-        host::Spawn([&] { return WriteUntilKilled(run, trial, max_size, p); });
-    int until = images(rng);
+        host::Spawn([&] { return WriteUntilKilled(run, trial, max_size); });
+    const int until = rng() % 5;
     WaitFor([&] {
       siginfo_t exited{};
       waitid(P_PID, pid, &exited, WEXITED | WNOHANG | WNOWAIT);
       return p->image >= until || exited.si_pid != 0;
     });
-    usleep(delay_us(rng));
+    usleep(rng() % (run.shared ? 40000 : 3000));
     kill(pid, SIGKILL);
     std::string how = host::Reap(pid), fail;
     if (how != "exit 0" && how != "signal 9") fail += "writer " + how + "; ";
     for (int k = 0; k <= p->image; ++k) {
-      std::string name = CrashName(trial, k);
+      std::string name = "t" + std::to_string(trial) + "_" + std::to_string(k);
       uint64_t size = host::ContentSize(name, max_size);
       host::InfoFile info =
           host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
       if (k < p->image || how == "exit 0") {
-        fail += Check(dir, name, 0, VADIZU_STATUS_COMPLETE, size);
+        fail += Check(dir, name, 0, VADIZU_STATUS_COMPLETE, size, size);
         ++completed;
       } else if (p->created || (info.exists && !info.empty)) {
         if (!host::IsProtocolState(info.writecount, info.status))
           fail += name + " in flight: " + host::Describe(info) + "; ";
         else if (p->created)
-          fail += ReadBack(dir, name, p->acknowledged, max_size);
+          fail += Check(dir, name, info.writecount, info.status,
+                        p->acknowledged, max_size);
         marks += info.writecount == 1;
       }
       sts_image_def_v10_t def = host::MakeDef(name);
@@ -295,10 +257,7 @@ std::string Crash(const Run& run, Failures* failures) {
 // and only images that existed at some moment of it.
 std::string Listing(const Run& run, Failures* failures) {
   const int cycles = run.Pick(60, 300, 300);
-  struct Counts {
-    std::atomic<int> made[2], deleted[2], mutating{2};
-  };
-  Counts* counts = SharedBlock<Counts>();
+  Shared* counts = run.counts;
   auto texts = host::RaceInChildren(4, [&](int id) {
     host::Library library;
     sts_lsu_name_v7_t lsu = host::MakeLsu(run.dirs[id / 2]);
@@ -320,9 +279,7 @@ std::string Listing(const Run& run, Failures* failures) {
         out += std::string("delete ") + old.basename + " failed; ";
       counts->deleted[id] = std::max(0, seq - 4);
     }
-    if (id < 2) --counts->mutating;
-    for (int listings = 0;
-         (counts->mutating > 0 || listings++ == 0) && out.empty();) {
+    do {  // while the mutators run, and at least once
       int deleted[] = {counts->deleted[0], counts->deleted[1]}, rc, m, seq;
       auto names = host::ListBaseNames(lsu, &rc);
       std::set<std::string> seen(names.begin(), names.end());
@@ -332,7 +289,8 @@ std::string Listing(const Run& run, Failures* failures) {
         if (sscanf(listed.c_str(), "m%d_%d", &m, &seq) != 2 || m < 0 || m > 1 ||
             seq < deleted[m] || seq > counts->made[m])
           out += "listed " + listed + ", gone before the listing; ";
-    }
+    } while ((counts->made[0] < cycles || counts->made[1] < cycles) &&
+             out.empty());
     return out;
   });
   for (const std::string& text : texts)
@@ -345,21 +303,21 @@ std::string Listing(const Run& run, Failures* failures) {
 
 int main(int argc, char** argv) {
   const std::map<std::string, std::string (*)(const Run&, Failures*)> modes = {
-      {"probe", Probe},
-      {"contention", Contention},
-      {"crash", Crash},
+      {"probe", Probe}, {"contention", Contention}, {"crash", Crash},
       {"listing", Listing}};
   const std::vector<std::string> sizes = {"short", "full", "stress"};
-  Run run{{}, false, 1};
+  Run run{{}, false, 1, nullptr};
   if (argc > 4)
     run.size = std::find(sizes.begin(), sizes.end(), argv[4]) - sizes.begin();
   if (argc < 4 || !modes.count(argv[1]) || run.size == 3) {
-    fprintf(stderr,
-            "usage: %s <probe|contention|crash|listing> DIR_A DIR_B "
-            "[short|full|stress]\n",
-            argv[0]);
+    fprintf(stderr, "usage: %s <probe|contention|crash|listing> DIR_A DIR_B"
+                    " [short|full|stress]\n", argv[0]);
     return 2;
   }
+  void* block = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                     MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) abort();
+  run.counts = new (block) Shared();
   run.shared = std::string(argv[2]) != argv[3];
   run.dirs = {std::string(argv[2]) + "/" + argv[1],
               std::string(argv[3]) + "/" + argv[1]};
