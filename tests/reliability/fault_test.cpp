@@ -20,6 +20,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 const char* const kClassNames[] = FAULTINJECT_CLASS_NAMES;
 // Each injected errno with the code a failure with it maps to.
 const std::pair<int, int> kErrnos[] = {
@@ -99,19 +100,17 @@ std::set<int> AllowedCodes(int cls, int mapped) {
   return {mapped};
 }
 
-// One fault point in a child, in a fresh LSU: the code the failure maps to
-// (or success where the plug-in may ignore it), a log line (naming the call
-// and the file for a failed fchmod or unlink), every later step succeeding,
-// no descriptor leaked, info files in a protocol state, nothing left once
-// deleted. Returns the first problem.
+// One fault point in a child, in a fresh LSU. Returns the first problem: a
+// code the failure does not map to, no log line (naming the call and file
+// for fchmod and unlink), a later step failing, a leaked descriptor, an info
+// file out of the protocol's states, a file left once deleted.
 std::string RunPoint(int cls, long n, int error, int mapped) {
   return host::RunInChild([&]() -> std::string {
     host::ScratchDir scratch;
     *kControl = faultinject_control{0, 0, cls, n, error, {}, "", ""};
-    sts_image_def_v10_t def =
-        host::MakeDef("faulted", "d", host::kSaveAsDataAndMeta);
     int fds = host::OpenFdCount();
-    Scenario s(scratch.path(), def, true);
+    Scenario s(scratch.path(),
+               host::MakeDef("faulted", "d", host::kSaveAsDataAndMeta), true);
     if (host::OpenFdCount() != fds) return "descriptor leaked";
     host::InfoFile info = host::ReadInfoFile(scratch.File("faulted.d.info"));
     if (info.exists &&
@@ -124,8 +123,7 @@ std::string RunPoint(int cls, long n, int error, int mapped) {
     std::string step = kSteps[s.fired_step].first +
                        std::string(" returned ") + std::to_string(rc);
     const std::string& log = s.logs[s.fired_step];
-    std::filesystem::path file =
-        std::filesystem::path(kControl->fired_path).filename();
+    fs::path file = fs::path(kControl->fired_path).filename();
     // Failures the plug-in may swallow without a log line: a size query that
     // falls back, the syncs and closes that end an info file operation, the
     // file system query, entries a listing skips; and an image already gone.
@@ -152,7 +150,7 @@ std::string RunPoint(int cls, long n, int error, int mapped) {
              std::to_string(s.statuses.size() - 1) + " returned " +
              std::to_string(s.statuses.back());
     host::Library library;
-    rc = vadizu_delete_image(&s.lsu, nullptr, host::Server(), &def, 0);
+    rc = vadizu_delete_image(&s.lsu, nullptr, host::Server(), &s.def, 0);
     if (rc != STS_EOK && rc != STS_ENOENT)
       return "clean-up delete returned " + std::to_string(rc);
     // A failed permission change in create may leave the new data files.
@@ -211,8 +209,7 @@ struct Hostile {
 const Hostile kHostile[] = {
     {"base name reaching a bystander", "../../keep"},
     {"1023-byte base name", kLong},
-    {"1023 slashes and dots",
-     std::string(341, '.') + std::string(341, '/') + std::string(341, '.')},
+    {"1023 slashes and dots", std::string(341, '.') + std::string(341, '/') + std::string(341, '.')},
     {"control bytes kept in a base name", "a\x1f\x01z"},
     {"empty base name, traversing date", "", "/../../escaped"},
     {"empty base name, dot-dot date", "", "./../escaped"},
@@ -237,8 +234,7 @@ const Hostile kHostile[] = {
 // the LSU directory.
 auto Outside(const std::string& root) {
   std::map<std::string, std::tuple<ino_t, mode_t, off_t, long>> tree;
-  for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(root)) {
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
     std::string rel = entry.path().string().substr(root.size() + 1);
     struct stat st;
     lstat(entry.path().c_str(), &st);
@@ -271,7 +267,7 @@ TEST(HostileNames, NameEscapesTheLsuOrKeepsControlBytes) {
       auto entries = host::DirEntries(lsu);
       EXPECT_LE(run.statuses[0] == STS_EOK ? 2u : 0u, entries.size());
       for (const std::string& entry : entries) {
-        EXPECT_TRUE(std::filesystem::is_regular_file(lsu + "/" + entry));
+        EXPECT_TRUE(fs::is_regular_file(lsu + "/" + entry));
         for (unsigned char ch : entry) EXPECT_TRUE(ch >= 0x20 && ch != 0x7f);
       }
     });

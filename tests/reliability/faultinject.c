@@ -1,5 +1,4 @@
-/* faultinject.so: fails a chosen file call, traces the calls that order a
- * file's durability. See faultinject.h. */
+/* faultinject.so, described in faultinject.h. */
 #undef _FORTIFY_SOURCE /* this file defines pread() and friends itself */
 #define _GNU_SOURCE
 #include "faultinject.h"

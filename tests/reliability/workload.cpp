@@ -121,7 +121,6 @@ std::string Contention(const Run& run, Failures* failures) {
     const uint64_t from = size * (race % 5) / 5, to = size * (race % 5 + 1) / 5;
     Shared* tally = new (run.counts) Shared();  // a fresh count per race
     auto answers = host::RaceInChildren(racers, [&](int i) {
-      host::Library library;
       const std::string& dir = run.dirs[i % 2];
       sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
       sts_image_def_v10_t def = host::MakeDef(name);
@@ -157,13 +156,10 @@ std::string Contention(const Run& run, Failures* failures) {
          std::to_string(racers) + " racers";
 }
 
-// Creates, writes and completes images until killed, publishing the image
-// it is at, whether create has returned for it and the bytes of it
-// acknowledged; every third image is closed incomplete when half written and
-// reopened for writing.
+// Creates, writes and completes images until killed, publishing its progress;
+// every third image is closed incomplete when half written and reopened.
 int WriteUntilKilled(const Run& run, int trial, uint64_t max_size) {
   Shared* p = run.counts;
-  host::Library library;
   sts_lsu_name_v7_t lsu = host::MakeLsu(run.dirs[0]);
   for (int k = 0; k < 40; ++k) {
     std::string name = "t" + std::to_string(trial) + "_" + std::to_string(k);
