@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
-# Full-size reliability runs (32 racers, 2000 killed writers, the fault
-# sweep, hostile names), then the races and the fault suite once more, at CI
-# size, under valgrind's memcheck, which must report no error and no definite
-# leak in any process (a forked child with an error exits 99).
-#   tests/stress.sh            (after `make build`; BUILD_DIR overrides build/)
+# Full-size reliability runs (32 racers, 2000 killed writers, the fault sweep,
+# hostile names), then the races and the fault suite once more, at CI size,
+# under valgrind's memcheck: no error and no definite leak in any process (a
+# forked child with an error exits 99). After `make build` (BUILD_DIR: build/).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 suites=${BUILD_DIR:-$root/build}/tests/reliability
-preload="$suites/faultinject.so"
 "$root/tools/install-deps.sh" valgrind
 memcheck=(valgrind --tool=memcheck --quiet --error-exitcode=99
           --leak-check=full --errors-for-leak-kinds=definite)
@@ -17,7 +15,7 @@ run() { echo "== $*"; "$@"; }
 
 run "$suites/reliability_workload" contention "$lsu" "$lsu" stress
 run "$suites/reliability_workload" crash "$lsu" "$lsu" stress
-LD_PRELOAD="$preload" run "$suites/reliability_fault_test"
+LD_PRELOAD="$suites/faultinject.so" run "$suites/reliability_fault_test"
 run "${memcheck[@]}" "$suites/reliability_workload" contention "$lsu" "$lsu" short
-LD_PRELOAD="$preload" run "${memcheck[@]}" "$suites/reliability_fault_test"
+LD_PRELOAD="$suites/faultinject.so" run "${memcheck[@]}" "$suites/reliability_fault_test"
 echo "stress: all suites passed"
