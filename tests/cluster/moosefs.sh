@@ -9,20 +9,13 @@ veth=vzm$$
 master_addr=10.213.0.1
 chunk_addr=10.213.0.2
 mount_options=mfscachemode=DIRECT,mfsattrcacheto=0,mfsentrycacheto=0,mfsdirentrycacheto=0,mfsnegentrycacheto=0
-[ "$defaults" = 1 ] && mount_options=""
-ns_made=0
 pids=()
-fs_settings() { echo "mount options: ${mount_options:-defaults}"; }
-wait_for() {  # wait_for SECONDS COMMAND...
-  for _ in $(seq $(($1 * 5))); do "${@:2}" 2>/dev/null && return 0; sleep 0.2; done
-  return 1
-}
 
 fs_up() {
-  command -v mfsmaster mfschunkserver mfsmount >/dev/null ||
+  type -P mfsmaster mfschunkserver mfsmount >/dev/null ||
     "$repo/tools/install-deps.sh" moosefs-master moosefs-chunkserver moosefs-client >&2 ||
     skip "moosefs-master, moosefs-chunkserver and moosefs-client could not be installed"
-  command -v ip nsenter >/dev/null || skip "the network namespace needs ip and nsenter"
+  type -P ip nsenter >/dev/null || skip "the network namespace needs ip and nsenter"
   mkdir -p "$tmp/master" "$tmp/chunkserver" "$tmp/chunks"
   cp /var/lib/mfs/metadata.mfs.empty "$tmp/master/metadata.mfs" || skip "no empty MooseFS metadata"
   echo "* / rw,alldirs,admin,maproot=0:0" >"$tmp/exports.cfg"
@@ -32,7 +25,7 @@ fs_up() {
   printf '%s\n' "WORKING_USER = root" "WORKING_GROUP = root" "DATA_PATH = $tmp/chunkserver" \
     "HDD_CONF_FILENAME = $tmp/hdd.cfg" "HDD_LEAVE_SPACE_DEFAULT = 64MiB" \
     "MASTER_HOST = $master_addr" "BIND_HOST = $chunk_addr" >"$tmp/chunkserver.cfg"
-  ip netns add "$ns" && ns_made=1 &&
+  ip netns add "$ns" &&
     ip link add "${veth}a" netns "$ns" type veth peer name "${veth}b" netns "$ns" &&
     ip -n "$ns" addr add "$master_addr/24" dev "${veth}a" &&
     ip -n "$ns" addr add "$chunk_addr/24" dev "${veth}b" &&
@@ -48,7 +41,7 @@ fs_up() {
     skip "no chunkserver registered within 30 s ($(tail -n 1 "$tmp/mfschunkserver.log"))"
   for m in a b; do
     nsenter --net="/run/netns/$ns" mfsmount "$tmp/$m" -f -H "$master_addr" \
-      ${mount_options:+-o "$mount_options"} >"$tmp/mount-$m.log" 2>&1 &
+      -o "$mount_options" >"$tmp/mount-$m.log" 2>&1 &
     pids=($! "${pids[@]}")
     wait_for 30 mountpoint -q "$tmp/$m" || skip "mfsmount failed: $(tail -n 1 "$tmp/mount-$m.log")"
   done
@@ -59,5 +52,5 @@ fs_up() {
 # order. The veth pair goes with the namespace.
 fs_down() {
   for pid in "${pids[@]}"; do stop_pid "$pid"; done
-  [ "$ns_made" = 0 ] || ip netns del "$ns"
+  ip netns del "$ns" 2>/dev/null
 }
