@@ -1,7 +1,5 @@
-// A small backup host for every test suite: it uses only the exported
-// functions, like a real host, and gives tests scratch directories, a
-// recording session, file helpers, image contents any process can check, a
-// strict info file reader and forked children.
+// The backup host every suite plays: it reaches the plug-in only through the
+// exported functions, as a real host does.
 #ifndef VADIZU_TESTS_HOST_H_
 #define VADIZU_TESTS_HOST_H_
 
@@ -9,7 +7,6 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -17,8 +14,7 @@
 
 namespace host {
 
-// A mkdtemp directory under `parent` ($TMPDIR or /tmp when empty), removed
-// with everything in it.
+// A fresh directory under `parent` ($TMPDIR or /tmp when empty), removed whole.
 class ScratchDir {
  public:
   explicit ScratchDir(const std::string& parent = "");
@@ -26,14 +22,12 @@ class ScratchDir {
   ScratchDir(const ScratchDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
-  // Makes the subdirectory `name` (if needed) and returns its path.
-  std::string Sub(const std::string& name) const;
+  std::string Sub(const std::string& name) const;  // made if needed
 
  private:
   std::string path_;
 };
 
-// vadizu_init for the lifetime of the object.
 struct Library {
   Library() : status(vadizu_init(10)) {}
   ~Library() { vadizu_terminate(); }
@@ -60,7 +54,7 @@ class LogSession {
   std::vector<LogLine> lines_;
 };
 
-// The storage server name, a full 512-byte array as the host hands it.
+// A full 512-byte array, as the host hands the server name.
 const char* Server();
 sts_lsu_name_v7_t MakeLsu(const std::string& dir);
 sts_image_def_v10_t MakeDef(const std::string& basename,
@@ -69,24 +63,24 @@ sts_image_def_v10_t MakeDef(const std::string& basename,
                             uint32_t flags = VADIZU_IMAGE_KIND0);
 constexpr uint32_t kSaveAsDataAndMeta =
     VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_CLEAR_FILES;
-// A status block of `length` bytes, every other byte 's'.
-sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags = 0);
-// File `suffix` (".info", ".img", ".meta") of the image MakeDef(name) in dir.
+sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags = 0);  // filled 's'
+// `suffix` (".info", ".img", ".meta") of the image MakeDef(name) in dir.
 std::string ImageFile(const std::string& dir, const std::string& name,
                       const char* suffix);
 
-// Missing files read as "" and have size and mode -1.
+// Missing files read as "" and have size -1.
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 off_t FileSize(const std::string& path);
 std::vector<std::string> DirEntries(const std::string& dir);  // sorted
 
 // An info file as a strict outside reader sees it: known KEY=value lines,
-// every required key once, numbers in decimal, then space padding only.
+// every required key once, numbers in decimal, then space padding only; a
+// torn or half-rewritten file does not parse.
 struct InfoFile {
   bool exists = false, parsed = false;
   bool empty = false;  // spaces only: a create stopped before writing text
-  std::string error;   // why it did not parse
+  std::string error;
   uint32_t writecount = 0, status = 0;
   uint64_t size = 0;
 };
@@ -99,15 +93,15 @@ std::string Describe(const InfoFile& info);
 // Image contents derived from the image's name, so that any process can
 // check any image; no byte is zero, so holes and lost writes show.
 uint64_t ContentSize(const std::string& name, uint64_t max_size);  // >= 1
-// Writes bytes [from, to) in `chunk`-byte calls, each with a status block.
-// Returns the first failing status, or -1 for a short write that succeeded.
+// Writes [from, to) in `chunk`-byte calls, each with a status block; returns
+// the first failing status, or -1 for a short write.
 int WriteContent(stsp_image_handle_s* image, const std::string& name,
                  uint64_t from, uint64_t to, size_t chunk);
-// Reads the image from 0 until a read returns nothing (or past `limit`);
-// *mismatch is the first wrong offset, -1 when none.
+// Reads from 0 until a read returns nothing (or past `limit`); *mismatch is
+// the first wrong offset, -1 when none.
 int ReadAndCheck(stsp_image_handle_s* image, const std::string& name,
                  uint64_t limit, uint64_t* size_read, int64_t* mismatch);
-// Base names of a listing of everything; *status is the first failure.
+// *status is the first failure of the listing.
 std::vector<std::string> ListBaseNames(
     const sts_lsu_name_v7_t& lsu, int* status,
     const sts_session_def_v7_t* session = nullptr);
@@ -115,13 +109,11 @@ std::vector<std::string> ListBaseNames(
 int OpenFdCount();
 int64_t NowNs();  // monotonic, comparable between processes
 
-// Forks a child that runs `body` and _exits with its value; the child is
-// killed when the parent dies. Reap waits: "exit 0", "signal 9", ...
+// A child killed when the parent dies; Reap says "exit 0", "signal 9", ...
 pid_t Spawn(const std::function<int()>& body);
 std::string Reap(pid_t pid);
-// Forks `n` children that start `body(i)` together and end with _exit;
-// returns what each returned, in order ("[child died]" appended when a
-// child did not exit 0).
+// `n` children start `body(i)` together; their answers in order, with
+// "[child died]" appended for a child that did not exit 0.
 std::vector<std::string> RaceInChildren(
     int n, const std::function<std::string(int)>& body);
 std::string RunInChild(const std::function<std::string()>& body);
@@ -129,27 +121,55 @@ std::string RunInChild(const std::function<std::string()>& body);
 // Library initialised, a scratch LSU and a recording session.
 class HostTest : public ::testing::Test {
  protected:
-  void SetUp() override;
+  void SetUp() override {
+    ASSERT_EQ(STS_EOK, vadizu_init(10));
+    lsu_ = MakeLsu(dir_.path());
+  }
   void TearDown() override { vadizu_terminate(); }
 
   // An image's path without suffix, for names kept as they are.
-  std::string Base(const sts_image_def_v10_t& def) const;
+  std::string Base(const sts_image_def_v10_t& def) const {
+    std::string base = std::string(lsu_.name) + "/" + def.basename;
+    return def.flags == VADIZU_IMAGE_LEGACY ? base : base + "." + def.date;
+  }
   std::string InfoPath(const sts_image_def_v10_t& def) const {
     return Base(def) + ".info";
   }
-  // "WRITECOUNT,IMO_STATUS" of the image's info file, read strictly.
-  std::string State(const sts_image_def_v10_t& def) const;
-  int Create(const sts_image_def_v10_t& def, stsp_image_handle_s** image);
+  std::string State(const sts_image_def_v10_t& def) const {  // "1,33"
+    InfoFile info = ReadInfoFile(InfoPath(def));
+    if (!info.parsed) return Describe(info);
+    return std::to_string(info.writecount) + "," + std::to_string(info.status);
+  }
+  int Create(const sts_image_def_v10_t& def, stsp_image_handle_s** image) {
+    return vadizu_create_image(&lsu_, log_.get(), server_, &def, 0, image);
+  }
   int Open(const sts_image_def_v10_t& def, int mode,
-           stsp_image_handle_s** image);
+           stsp_image_handle_s** image) {
+    return vadizu_open_image(&lsu_, log_.get(), server_, &def, mode, image);
+  }
   int Write(stsp_image_handle_s* image, const std::string& bytes,
             uint64_t offset, const sts_stat_v7_t* stat = nullptr,
-            uint64_t* written = nullptr);
-  int PropsByName(const sts_image_def_v10_t& def, sts_image_info_v10_t* info);
-  int Delete(const sts_image_def_v10_t& def, int flags = 0);
-  // Creates, writes `bytes` at 0 and closes with `close_flags`.
+            uint64_t* written = nullptr) {
+    uint64_t ignored = 0;
+    return vadizu_write_image(image, stat, bytes.data(), bytes.size(), offset,
+                              written ? written : &ignored);
+  }
+  int PropsByName(const sts_image_def_v10_t& def,
+                  sts_image_info_v10_t* info) {
+    return vadizu_get_image_prop_byname(&lsu_, log_.get(), server_, &def, info);
+  }
+  int Delete(const sts_image_def_v10_t& def, int flags = 0) {
+    return vadizu_delete_image(&lsu_, log_.get(), server_, &def, flags);
+  }
   void MakeImage(const sts_image_def_v10_t& def, const std::string& bytes,
-                 int close_flags);
+                 int close_flags) {
+    stsp_image_handle_s* image = nullptr;
+    ASSERT_EQ(STS_EOK, Create(def, &image)) << def.basename;
+    if (!bytes.empty()) {
+      ASSERT_EQ(STS_EOK, Write(image, bytes, 0));
+    }
+    ASSERT_EQ(STS_EOK, vadizu_close_image(image, close_flags));
+  }
 
   ScratchDir dir_;
   sts_lsu_name_v7_t lsu_{};
