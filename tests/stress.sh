@@ -9,13 +9,11 @@ suites=${BUILD_DIR:-$root/build}/tests/reliability
 "$root/tools/install-deps.sh" valgrind
 memcheck=(valgrind --tool=memcheck --quiet --error-exitcode=99
           --leak-check=full --errors-for-leak-kinds=definite)
-lsu=$(mktemp -d)
-trap 'rm -rf "$lsu"' EXIT
 run() { echo "== $*"; "$@"; }
 
-run "$suites/reliability_workload" contention "$lsu" "$lsu" stress
-run "$suites/reliability_workload" crash "$lsu" "$lsu" stress
+run "$suites/reliability_workload" contention "$suites" "$suites" stress
+run "$suites/reliability_workload" crash "$suites" "$suites" stress
 LD_PRELOAD="$suites/faultinject.so" run "$suites/reliability_fault_test"
-run "${memcheck[@]}" "$suites/reliability_workload" contention "$lsu" "$lsu" short
+run "${memcheck[@]}" "$suites/reliability_workload" contention "$suites" "$suites" short
 LD_PRELOAD="$suites/faultinject.so" run "${memcheck[@]}" "$suites/reliability_fault_test"
 echo "stress: all suites passed"

@@ -16,9 +16,7 @@ fs_up() {
     "$repo/tools/install-deps.sh" glusterfs-server glusterfs-client >&2 ||
     skip "glusterfs-server and glusterfs-client could not be installed"
   mkdir -p "$tmp/brick" "$tmp/glusterd"
-  if answers; then
-    echo "using the glusterd already running"
-  else
+  if ! answers; then
     # Our own management daemon, in the foreground so that $! is its pid,
     # with its state in the temporary directory.
     sed "s#option working-directory .*#option working-directory $tmp/glusterd#" \
@@ -43,7 +41,7 @@ fs_up() {
     mount -t glusterfs -o "log-file=$tmp/mount-$m.log,$mount_options" "$host:/$volume" "$tmp/$m" ||
       skip "mounting the volume failed: $(tail -n 2 "$tmp/mount-$m.log" 2>/dev/null)"
   done
-  where="volume $volume, brick $host:$tmp/brick"
+  where="volume $volume, brick $host:$tmp/brick, glusterd ${glusterd_pid:-already running}"
 }
 
 # After run.sh has unmounted $tmp/a and $tmp/b.

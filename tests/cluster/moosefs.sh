@@ -15,7 +15,6 @@ fs_up() {
   type -P mfsmaster mfschunkserver mfsmount >/dev/null ||
     "$repo/tools/install-deps.sh" moosefs-master moosefs-chunkserver moosefs-client >&2 ||
     skip "moosefs-master, moosefs-chunkserver and moosefs-client could not be installed"
-  type -P ip nsenter >/dev/null || skip "the network namespace needs ip and nsenter"
   mkdir -p "$tmp/master" "$tmp/chunkserver" "$tmp/chunks"
   cp /var/lib/mfs/metadata.mfs.empty "$tmp/master/metadata.mfs" || skip "no empty MooseFS metadata"
   echo "* / rw,alldirs,admin,maproot=0:0" >"$tmp/exports.cfg"

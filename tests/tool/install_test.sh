@@ -19,8 +19,7 @@ for deb in "$work"/packages/*.deb; do dpkg-deb -x "$deb" "$root"; done
 libdir=$root/usr/lib/$(dpkg-architecture -q DEB_HOST_MULTIARCH)
 [ -e "$root/usr/share/man/man1/vadizu.1.gz" ] || die "no compressed man page"
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-[ "$(pkg-config --variable=libdir vadizu)" -ef "$libdir" ] ||
-  die "vadizu.pc does not lead to $libdir"
+[ "$(pkg-config --variable=libdir vadizu)" -ef "$libdir" ] || die "vadizu.pc does not lead to $libdir"
 version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
 [ "$("$root/usr/bin/vadizu" --version)" = "vadizu $version" ] ||
   die "packaged vadizu --version is not $version"

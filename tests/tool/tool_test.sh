@@ -8,8 +8,7 @@ set -u
 PATH=$1:$PATH
 work=$(mktemp -d)
 trap 'exec 3>&- 2>/dev/null; chmod -R u+rwx "$work"; rm -rf "$work"' EXIT
-# A full file system is a file size limit here; its signal would kill instead.
-trap '' XFSZ
+trap '' XFSZ  # a full file system is a file size limit here: its signal must not kill
 lsu=$work/lsu
 p=$work/planted
 mkdir "$lsu" "$p" "$work/locked"
@@ -44,12 +43,9 @@ await() {  # await TEST...: until TEST holds, for 10 s at most
   for _ in $(seq 100); do "$@" && return; sleep 0.1; done
 }
 
-# stops PID SIGNAL: SIGNAL must end PID with exit status 128 + its number.
-stops() {
+stops() {  # stops PID SIGNAL: SIGNAL must end PID with exit status 128 + its number
   kill -"$2" "$1"
-  wait "$1"
-  local got=$? want=$((128 + $(kill -l "$2")))
-  [ "$got" = "$want" ] || fail "stopped by SIG$2: exit $got, want $want"
+  expect $((128 + $(kill -l "$2"))) "stopped by SIG$2" wait "$1"
 }
 
 demo-data 3M 7 >"$work/a.bin"
@@ -137,8 +133,7 @@ done
 [ ! -e "$lsu/x.info" ] || fail "bad usage creates no image"
 expect "2:cannot be empty" "put with an empty name" vadizu put "$lsu" "" "$work/b.bin" --date 5
 
-# --- a put stopped by a signal closes the image incomplete, exit 128+N;
-# while its writer lives, rm and get refuse the image being written -----
+# --- a signal stops put with 128+N, the image incomplete; a live writer's image refuses rm, get
 mkfifo "$work/fifo"
 for sig in INT HUP TERM; do
   vadizu put "$lsu" "delta_$sig" - --date 1 <"$work/fifo" >/dev/null 2>"$work/err" &
