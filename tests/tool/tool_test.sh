@@ -31,8 +31,8 @@ expect() {
   [ "$text" = "$want" ] || grep -qF -- "$text" "$work/err" || fail "$what: no '$text' on stderr"
 }
 
-# json EXPRESSION [COMMAND...]: a Python expression over the JSON, j, that
-# COMMAND prints when it succeeds (or $work/out holds) that must hold.
+# json EXPRESSION [COMMAND...]: COMMAND must succeed, and EXPRESSION, Python
+# over the JSON it printed (j; without COMMAND, $work/out's), must hold.
 json() {
   [ $# = 1 ] || expect 0 "${*:2}" "${@:2}"
   python3 -c "import json,sys; j=json.load(open(sys.argv[1])); sys.exit(0 if ($1) else 1)" \
