@@ -75,10 +75,9 @@ std::vector<uint8_t> Content(const std::string& name, uint64_t offset,
 
 ScratchDir::ScratchDir(const std::string& parent) {
   const char* tmp = getenv("TMPDIR");
-  std::string pattern = !parent.empty() ? parent : tmp && *tmp ? tmp : "/tmp";
-  pattern += "/vadizu-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) abort();
-  path_ = pattern;
+  path_ = !parent.empty() ? parent : tmp && *tmp ? tmp : "/tmp";
+  path_ += "/vadizu-XXXXXX";
+  if (mkdtemp(path_.data()) == nullptr) abort();
 }
 
 ScratchDir::~ScratchDir() {
@@ -175,11 +174,10 @@ InfoFile ReadInfoFile(const std::string& path) {
   info.empty = file.find_first_not_of(' ') == kNone;
   info.error = info.empty ? "no text" : ParseInfo(file, &fields);
   info.parsed = info.error.empty();
-  if (info.parsed) {
-    info.writecount = std::strtoul(fields["WRITECOUNT"].c_str(), nullptr, 10);
-    info.status = std::strtoul(fields["IMO_STATUS"].c_str(), nullptr, 10);
-    info.size = std::strtoull(fields["IMO_SIZE"].c_str(), nullptr, 10);
-  }
+  if (!info.parsed) return info;
+  info.writecount = std::strtoul(fields["WRITECOUNT"].c_str(), nullptr, 10);
+  info.status = std::strtoul(fields["IMO_STATUS"].c_str(), nullptr, 10);
+  info.size = std::strtoull(fields["IMO_SIZE"].c_str(), nullptr, 10);
   return info;
 }
 
@@ -288,8 +286,7 @@ std::vector<std::string> RaceInChildren(
       char go;
       if (read(start[0], &go, 1) != 0) return 1;  // EOF is the start signal
       std::ofstream out(answers.File(std::to_string(i)), std::ios::binary);
-      out << body(i);
-      out.close();
+      out << body(i) << std::flush;  // so that a failed write shows here
       return out ? 0 : 1;
     }));
   }
@@ -297,9 +294,8 @@ std::vector<std::string> RaceInChildren(
   close(start[1]);
   std::vector<std::string> out;
   for (int i = 0; i < n; ++i) {
-    const bool died = Reap(children[i]) != "exit 0";
-    out.push_back(ReadFile(answers.File(std::to_string(i))) +
-                  (died ? "[child died]" : ""));
+    out.push_back(ReadFile(answers.File(std::to_string(i))));
+    if (Reap(children[i]) != "exit 0") out.back() += "[child died]";
   }
   return out;
 }

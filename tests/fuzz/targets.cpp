@@ -1,7 +1,6 @@
-// libFuzzer targets over the test host, built once per target with
-// FUZZ_TARGET naming its function. Every call must return a known code and
-// hand back terminated texts, and no descriptor or file may outlast an
-// input; a broken invariant aborts, so libFuzzer keeps the input.
+// libFuzzer targets, one per FUZZ_TARGET. Every call must return a known
+// code and hand back terminated texts, and no descriptor or file may outlast
+// an input; a broken invariant aborts, so libFuzzer keeps the input.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <unistd.h>
 
@@ -17,16 +16,14 @@
 
 namespace {
 
-// The LSU "lsu" in a scratch directory the process works in, so that
-// relative LSU names stay inside it; on a memory file system when there is
-// one. A crash leaves it for a look.
+// The LSU "lsu" in the scratch directory the process works in, so that
+// relative LSU names stay inside; left for a look after a crash.
 const std::string& LsuDir() {
   static host::ScratchDir scratch(access("/dev/shm", W_OK) == 0 ? "/dev/shm"
                                                                 : "");
-  static const std::string dir = [] {
-    REQUIRE(chdir(scratch.path().c_str()) == 0);
-    return scratch.Sub("lsu");
-  }();
+  static const std::string dir = scratch.Sub("lsu");
+  static const int moved = chdir(scratch.path().c_str());
+  REQUIRE(moved == 0);
   return dir;
 }
 
@@ -94,9 +91,8 @@ int InfoFile(const uint8_t* data, size_t size) {
           (after.status & VADIZU_STATUS_READING));
   REQUIRE(vadizu_close_image(image, VADIZU_CLOSE_COMPLETE) == STS_EOK);
   // Only an incomplete image nobody writes may be written again.
-  const bool writable = (info.status & (VADIZU_STATUS_COMPLETE |
-                                        VADIZU_STATUS_INCOMPLETE)) ==
-                        VADIZU_STATUS_INCOMPLETE;
+  const bool writable = (info.status & VADIZU_STATUS_COMPLETE) == 0 &&
+                        (info.status & VADIZU_STATUS_INCOMPLETE) != 0;
   rc = vadizu_open_image(&lsu, &kChecking, host::Server(), &def,
                          VADIZU_OPEN_WRITE, &image);
   REQUIRE(rc == STS_EOK ? writable
