@@ -1,16 +1,17 @@
-// Images end to end through the exported functions: data and status blocks
-// on disk, close flags in both create modes, what each call answers and
-// logs, initialisation counting, a write past the file size limit.
+// Images and image lists end to end through the exported functions: data
+// and status blocks on disk, close flags in both create modes, what each
+// call answers and logs, listings, initialisation counting.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
+#include <set>
 
 #include "host.h"
 
@@ -20,6 +21,7 @@ using host::FileSize;
 using host::MakeStat;
 using host::ReadFile;
 using Severities = std::vector<sts_severity_v7_t>;
+using Listing = std::multiset<std::string>;  // "basename/flags" per result
 
 constexpr uint64_t kUnchanged = 777;
 constexpr uint32_t kClear = host::kSaveAsDataAndMeta;
@@ -27,12 +29,12 @@ constexpr uint32_t kClear = host::kSaveAsDataAndMeta;
 // One character per descriptor this process holds on a file whose path
 // starts with `base`: 'x' when an exec'd program would not inherit it.
 std::string HeldFiles(const std::string& base) {
+  const std::string path = std::filesystem::weakly_canonical(base);
   std::string held;
   for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
     std::error_code ignored;
-    if (std::filesystem::read_symlink(fd, ignored).string().rfind(base, 0) == 0) {
-      int flags = fcntl(std::stoi(fd.path().filename()), F_GETFD);
-      held += flags & FD_CLOEXEC ? 'x' : '!';
+    if (std::filesystem::read_symlink(fd, ignored).string().rfind(path, 0) == 0) {
+      held += fcntl(std::stoi(fd.path().filename()), F_GETFD) & FD_CLOEXEC ? 'x' : '!';
     }
   }
   return held;
@@ -40,59 +42,9 @@ std::string HeldFiles(const std::string& base) {
 
 class ImageTest : public host::HostTest {};
 
-// Also: the files are private whatever the umask, and no descriptor of
-// the image is inherited by a program the host execs.
-TEST_F(ImageTest, RoundTripKeepsEveryByteInPrivateFilesNoExecInherits) {
-  constexpr size_t kMiB = 1 << 20;
-  sts_image_def_v10_t def = host::MakeDef("roundtrip", "d", kClear);
-  const std::string base = std::filesystem::weakly_canonical(Base(def));
-  std::mt19937 rng(20240601);
-  std::string expected(4 * kMiB, '\0');
-  for (char& c : expected) c = static_cast<char>(rng() % 255 + 1);
-  std::fill_n(expected.begin() + kMiB, kMiB, '\0');  // a hole
-  stsp_image_handle_s* image = nullptr;
-  mode_t umask_before = umask(0);
-  ASSERT_EQ(STS_EOK, Create(def, &image));
-  umask(umask_before);
-  EXPECT_EQ("xx", HeldFiles(base));  // data and metadata
-  for (size_t chunk : {3, 0, 2}) {  // out of order, around the hole
-    sts_stat_v7_t stat = MakeStat(100 * chunk);
-    uint64_t written = 0;
-    ASSERT_EQ(STS_EOK, Write(image, expected.substr(chunk * kMiB, kMiB),
-                             chunk * kMiB, &stat, &written));
-    ASSERT_EQ(kMiB, written);
-  }
-  sts_image_info_v10_t info{};
-  ASSERT_EQ(STS_EOK, vadizu_get_image_prop(image, &info));
-  EXPECT_EQ(expected.size(), info.size);  // the live size while written
-  ASSERT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
-  EXPECT_EQ(2 * 512, FileSize(Base(def) + ".meta"));  // 300, 0, 200 bytes
-  for (const char* file : {".img", ".meta", ".info"}) {
-    struct stat st = {};
-    stat((Base(def) + file).c_str(), &st);
-    EXPECT_EQ(0600u, st.st_mode & 07777) << file;
-  }
-  EXPECT_EQ(expected.size(), host::ReadInfoFile(InfoPath(def)).size);
-  ASSERT_EQ(STS_EOK, Open(def, VADIZU_OPEN_READ, &image));
-  EXPECT_EQ("x", HeldFiles(base));  // a reader holds the data file only
-  std::string restored;
-  std::vector<char> buf(3 * kMiB);
-  for (uint64_t got = 1; got > 0;) {  // reads of random lengths to the end
-    uint64_t length = 1 + rng() % buf.size();
-    ASSERT_EQ(STS_EOK, vadizu_read_image(image, buf.data(), length,
-                                         restored.size(), &got));
-    ASSERT_LE(got, length);
-    restored.append(buf.data(), got);
-  }
-  EXPECT_TRUE(restored == expected) << "the restored image differs";
-  uint64_t got = kUnchanged;  // past the end as at the end: nothing
-  EXPECT_EQ(STS_EOK, vadizu_read_image(image, buf.data(), 10,
-                                       expected.size() + 5, &got));
-  EXPECT_EQ(0u, got);
-  EXPECT_EQ(STS_EOK, vadizu_close_image(image, 0));
-}
-
-TEST_F(ImageTest, SaveAsBitsDecideWhereDataAndStatusBlocksGo) {
+// Also: the files are private whatever the umask, and no descriptor of an
+// image is inherited by a program the host execs.
+TEST_F(ImageTest, SaveAsBitsPlaceDataAndStatusBlocksInPrivateFilesNoExecInherits) {
   const uint32_t kSkip = VADIZU_STAT_SKIP_METADATA;
   struct Case {
     const char* name;
@@ -122,9 +74,9 @@ TEST_F(ImageTest, SaveAsBitsDecideWhereDataAndStatusBlocksGo) {
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    sts_image_def_v10_t def =
-        host::MakeDef("kind" + std::to_string(n++), "d", c.created);
+    sts_image_def_v10_t def = host::MakeDef("kind" + std::to_string(n++), "d", c.created);
     stsp_image_handle_s* image = nullptr;
+    const mode_t umask_before = umask(0);
     if (c.created != c.recorded) {  // another tool changed the bits
       MakeImage(def, "", VADIZU_CLOSE_INCOMPLETE);
       std::string file = ReadFile(InfoPath(def));
@@ -136,6 +88,8 @@ TEST_F(ImageTest, SaveAsBitsDecideWhereDataAndStatusBlocksGo) {
     } else {
       ASSERT_EQ(STS_EOK, Create(def, &image));
     }
+    umask(umask_before);
+    EXPECT_EQ(c.meta_size < 0 ? "x" : "xx", HeldFiles(Base(def)));
     sts_stat_v7_t stat = MakeStat(c.block, c.stat_flags);
     uint64_t written = kUnchanged;
     EXPECT_EQ(c.rc, Write(image, std::string(c.length, 'D'), 0,
@@ -150,50 +104,52 @@ TEST_F(ImageTest, SaveAsBitsDecideWhereDataAndStatusBlocksGo) {
       EXPECT_EQ(std::string(block, c.block), meta.substr(0, c.block));
       EXPECT_EQ(std::string(meta.size() - c.block, ' '), meta.substr(c.block));
     }
+    for (const char* file : {".img", ".meta", ".info"}) {
+      struct stat st;
+      if (::stat((Base(def) + file).c_str(), &st) == 0) {
+        EXPECT_EQ(0600u, st.st_mode & 07777) << file;
+      }
+    }
+    char buf[2000];
+    uint64_t got = kUnchanged;  // from byte 5 to the end, or nothing past it
+    ASSERT_EQ(STS_EOK, Open(def, VADIZU_OPEN_READ, &image));
+    EXPECT_EQ("x", HeldFiles(Base(def)));  // a reader holds the data file only
+    EXPECT_EQ(STS_EOK, vadizu_read_image(image, buf, sizeof buf, 5, &got));
+    EXPECT_EQ(std::max<off_t>(c.data_size - 5, 0), static_cast<off_t>(got));
+    EXPECT_EQ(std::string(got, 'D'), std::string(buf, got));
+    EXPECT_EQ(STS_EOK, vadizu_close_image(image, 0));
   }
-}
-
-TEST_F(ImageTest, ReopenedWriterOverwritesStatusBlocksFromTheStart) {
-  sts_image_def_v10_t def = host::MakeDef("reopen", "d", kClear);
-  stsp_image_handle_s* image = nullptr;
-  sts_stat_v7_t stat = MakeStat(100);
-  ASSERT_EQ(STS_EOK, Create(def, &image));
-  for (char mark : {'1', '2', '3'}) {
-    stat.host_head[0] = mark;
-    ASSERT_EQ(STS_EOK, Write(image, "abc", 0, &stat));
-  }
-  ASSERT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_INCOMPLETE));
-  std::string before = ReadFile(Base(def) + ".meta");
-  ASSERT_EQ(STS_EOK, Open(def, VADIZU_OPEN_WRITE, &image));
-  ASSERT_EQ(STS_EOK, Write(image, "abc", 0, &stat));
-  ASSERT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
-  std::string after = ReadFile(Base(def) + ".meta");
-  ASSERT_EQ(3u * 512, after.size());
-  EXPECT_EQ('3', after[0]);
-  EXPECT_EQ(before.substr(512), after.substr(512));
 }
 
 // The flagged create mode makes a writer like any other: its data counts,
-// it closes complete or not, and the image reopens.
-TEST_F(ImageTest, CloseFlagsDecideCompletionInEitherCreateMode) {
+// it closes complete or not, and the image reopens. A reopened writer
+// writes its status blocks from the start again.
+TEST_F(ImageTest, CloseFlagsDecideCompletionAndAReopenedWriterRewritesStatusBlocksFromTheStart) {
   const char* status_after[] = {"1", "4", "1", "1", "4", "4", "1"};
-  for (uint32_t created : {0u, VADIZU_IMAGE_CREATE_FLAGGED}) {
-    for (int flags = 0; flags <= 6; ++flags) {
-      SCOPED_TRACE("create flags " + std::to_string(created) +
-                   ", close flags " + std::to_string(flags));
-      sts_image_def_v10_t def = host::MakeDef(
-          "close" + std::to_string(created) + std::to_string(flags), "d",
-          VADIZU_SAVEAS_IMAGE, created);
-      MakeImage(def, std::string(3000, 'c'), flags);
-      EXPECT_EQ(std::string("0,") + status_after[flags], State(def));
-      EXPECT_EQ(3000u, host::ReadInfoFile(InfoPath(def)).size);
-      bool complete = status_after[flags][0] == '4';
-      stsp_image_handle_s* image = nullptr;
-      def.flags = VADIZU_IMAGE_KIND0;
-      EXPECT_EQ(STS_EOK, Open(def, complete ? VADIZU_OPEN_READ
-                                            : VADIZU_OPEN_WRITE, &image));
-      EXPECT_EQ(STS_EOK, vadizu_close_image(image, 0));
+  sts_stat_v7_t stat = MakeStat(100);
+  for (int n = 0; n < 14; ++n) {  // close flags 0 to 6 in either create mode
+    const int flags = n % 7;
+    SCOPED_TRACE("case " + std::to_string(n));
+    sts_image_def_v10_t def = host::MakeDef("close" + std::to_string(n), "d", kClear,
+                                            n < 7 ? 0 : VADIZU_IMAGE_CREATE_FLAGGED);
+    stsp_image_handle_s* image = nullptr;
+    ASSERT_EQ(STS_EOK, Create(def, &image));
+    for (char mark : {'1', '2'}) {  // two halves of the data
+      stat.host_head[0] = mark;
+      ASSERT_EQ(STS_EOK, Write(image, std::string(1500, 'c'), (mark - '1') * 1500, &stat));
     }
+    ASSERT_EQ(STS_EOK, vadizu_close_image(image, flags));
+    EXPECT_EQ(std::string("0,") + status_after[flags], State(def));
+    EXPECT_EQ(3000u, host::ReadInfoFile(InfoPath(def)).size);
+    bool complete = status_after[flags][0] == '4';
+    def.flags = VADIZU_IMAGE_KIND0;
+    EXPECT_EQ(STS_EOK, Open(def, complete ? VADIZU_OPEN_READ : VADIZU_OPEN_WRITE, &image));
+    stat.host_head[0] = '3';
+    EXPECT_EQ(complete ? STS_EINVAL : STS_EOK, Write(image, "c", 0, &stat));
+    EXPECT_EQ(STS_EOK, vadizu_close_image(image, 0));
+    const std::string meta = ReadFile(Base(def) + ".meta");
+    EXPECT_EQ(2u * 512, meta.size());
+    EXPECT_EQ(complete ? '1' : '3', meta[0]);
   }
 }
 
@@ -228,7 +184,7 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
   ASSERT_EQ(STS_EOK, Create(legacy, &old));
   ASSERT_EQ(STS_EOK, vadizu_open_image_list(&lsu_, log_.get(), server_, 7, &list));
   sts_lsu_name_v7_t missing = host::MakeLsu(dir_.File("nope")),
-                    dots = host::MakeLsu("..");
+                    dots = host::MakeLsu(".."), dot = host::MakeLsu(".");
   const std::string long_server(512, 's');
   sts_image_def_v10_t no_image = fresh, flags3 = fresh, forged = fresh;
   no_image.saveas = VADIZU_SAVEAS_CLEAR_FILES, flags3.flags = 3;
@@ -249,6 +205,18 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
   const sts_session_def_v7_t* s = log_.get();
   const char* srv = server_;
   const auto& lines = log_.lines();
+  // One 1 MiB write under a 64 KiB file size limit, for this process only.
+  const auto past_limit = [&](uint64_t offset) {
+    rlimit before;
+    getrlimit(RLIMIT_FSIZE, &before);
+    const rlimit limit = {64 * 1024, before.rlim_max};
+    auto handler = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const int rc = Write(writer, std::string(1 << 20, 'f'), offset, nullptr, &count);
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, handler);
+    return rc;
+  };
   struct Case {
     const char* name;
     std::function<int()> call;
@@ -262,6 +230,7 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
       {"GetImageProperties: missing LSU", [&] { return vadizu_get_image_prop_byname(&missing, s, srv, &done, &info); }, STS_EINVAL, {1, 4}},
       {"DeleteImage: missing LSU", [&] { return vadizu_delete_image(&missing, s, srv, &done, 0); }, STS_EINVAL, {1, 4}},
       {"CreateImage: LSU ..", [&] { return vadizu_create_image(&dots, s, srv, &fresh, 0, &out); }, STS_EINVAL, {4}},
+      {"CreateImage: LSU .", [&] { return vadizu_create_image(&dot, s, srv, &fresh, 0, &out); }, STS_EINVAL, {4}},
       {"CreateImage: 512-char server", [&] { return vadizu_create_image(&lsu_, s, long_server.c_str(), &fresh, 0, &out); }, STS_EINVAL, {4}},
       {"CreateImage: without image bit", [&] { return Create(no_image, &out); }, STS_EINVAL, {4}},
       {"CreateImage: flags 3", [&] { return Create(flags3, &out); }, STS_EINVAL, {4}},
@@ -307,6 +276,8 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
       {"GetImageProperties: FIFO as info file", [&] { return PropsByName(fifo, &info); }, STS_ENOENT, {3}},
       {"GetImageProperties: another image's name", [&] { return PropsByName(x_yz, &info); }, STS_EOK, {},
        [&] { EXPECT_STREQ("x.y", info.def.basename); }},
+      {"GetImageProperties: a writer's live size", [&] { Write(writer, "w", 0); return vadizu_get_image_prop(writer, &info); }, STS_EOK, {},
+       [&] { EXPECT_EQ(1u, info.size); }},
       {"GetImageProperties: null handle", [&] { return vadizu_get_image_prop(nullptr, &info); }, STS_EINVAL, {}},
       {"GetImageProperties: null info", [&] { return vadizu_get_image_prop(reader, nullptr); }, STS_EINVAL, {4}},
       {"GetImageProperties: by name, null LSU", [&] { return vadizu_get_image_prop_byname(nullptr, s, srv, &done, &info); }, STS_EINVAL, {}},
@@ -322,13 +293,24 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
       {"WriteImage: on a reader", [&] { return Write(reader, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},
       {"WriteImage: on a legacy image", [&] { return Write(old, "x", 0, nullptr, &count); }, STS_EINVAL, {4}},
       {"WriteImage: null handle", [&] { return vadizu_write_image(nullptr, nullptr, buf, 1, 0, &count); }, STS_EINVAL, {}},
+      {"WriteImage: short, past the file size limit", [&] { return past_limit(0); }, STS_ENOSPC, {4},
+       [&] { EXPECT_EQ(64u * 1024, count); }},
+      {"WriteImage: where nothing fits under the limit", [&] { return past_limit(64 * 1024); }, STS_EFILESYSTEM, {4, 4}, [&] {
+         EXPECT_EQ(0u, lines[0].text.find("ROZOvareDuzaruv: write() failed on image file " +
+                                          Base(host::MakeDef("writer")) + ".img (error=27, ")); }},
       {"WriteImage: null count", [&] { return vadizu_write_image(writer, nullptr, buf, 1, 0, nullptr); }, STS_EINVAL, {4}},
       {"CloseImage: null handle", [&] { return vadizu_close_image(nullptr, 1); }, STS_EINVAL, {}},
       {"CloseImage: a list's handle", [&] { return vadizu_close_image(reinterpret_cast<stsp_image_handle_s*>(list), 1); }, STS_EINVAL, {4}},
       {"OpenImageList: null server", [&] { return vadizu_open_image_list(&lsu_, s, nullptr, 7, &list); }, STS_EINVAL, {}},
+      {"OpenImageList: 512-char server", [&] { return vadizu_open_image_list(&lsu_, s, long_server.c_str(), 7, &list); }, STS_EINVAL, {4}},
       {"OpenImageList: null out", [&] { return vadizu_open_image_list(&lsu_, s, srv, 7, nullptr); }, STS_EINVAL, {4}},
       {"ListImage: null handle", [&] { return vadizu_list_image(nullptr, &info.def); }, STS_EINVAL, {}},
       {"ListImage: null definition", [&] { return vadizu_list_image(list, nullptr); }, STS_EINVAL, {4}},
+      {"ListImage: past the end, quietly and again", [&] {
+         sts_image_def_v10_t def;
+         while (vadizu_list_image(list, &def) == STS_EOK) continue;
+         return vadizu_list_image(list, &info.def); }, STS_ENOENT, {},
+       [&] { EXPECT_EQ(0xeeeeeeeeu, info.def.flags); }},
       {"CloseImageList: null handle", [&] { return vadizu_close_image_list(nullptr); }, STS_EINVAL, {}},
       {"CloseImageList: an image's handle", [&] { return vadizu_close_image_list(reinterpret_cast<stsp_image_list_handle_s*>(reader)); }, STS_EINVAL, {4}},
   };
@@ -340,7 +322,7 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
     std::memset(&info, 0xee, sizeof info);
     EXPECT_EQ(c.rc, c.call());
     EXPECT_EQ(c.severities, log_.Severities());
-    if (c.rc != STS_EOK) {
+    if (c.rc != STS_EOK && c.rc != STS_ENOSPC) {  // a short write counts
       EXPECT_EQ(kUnchanged, count);
     }
     EXPECT_EQ(before, ReadFile(InfoPath(done)));
@@ -357,6 +339,7 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
     if (c.survives && lines.size() == c.severities.size()) c.survives();
   }
   EXPECT_EQ(STS_EOK, vadizu_close_image_list(list));
+  EXPECT_EQ(STS_EINVAL, vadizu_close_image_list(list));  // closed: refused
   EXPECT_EQ(STS_EOK, vadizu_close_image(reader, 0));
   EXPECT_EQ(STS_EOK, vadizu_close_image(writer, 0));
   EXPECT_EQ(STS_EOK, vadizu_close_image(old, VADIZU_CLOSE_COMPLETE));
@@ -377,15 +360,12 @@ TEST_F(ImageTest, InitIsCountedAndTheLastTerminateEndsEveryHandle) {
   ASSERT_EQ(STS_EOK, vadizu_open_image_list(&lsu_, log_.get(), server_,
                                             VADIZU_LIST_ALL, &list));
   ASSERT_EQ(STS_EOK, vadizu_terminate());
-  uint64_t written = 0;
-  EXPECT_EQ(STS_EOK, Write(image, "abc", 0, nullptr, &written));
-  EXPECT_EQ(3u, written);
+  EXPECT_EQ(STS_EOK, Write(image, "abc", 0));
   ASSERT_EQ(STS_EOK, vadizu_terminate());  // the last one: every handle dies
-  written = 777;
+  uint64_t written = kUnchanged;
   EXPECT_EQ(STS_EINIT, Write(image, "abc", 0, nullptr, &written));
-  EXPECT_EQ(777u, written);
-  sts_image_def_v10_t listed;
-  EXPECT_EQ(STS_EINIT, vadizu_list_image(list, &listed));
+  EXPECT_EQ(kUnchanged, written);
+  EXPECT_EQ(STS_EINIT, vadizu_list_image(list, &def));
   EXPECT_EQ(STS_EINIT, vadizu_close_image(writer, VADIZU_CLOSE_COMPLETE));
   EXPECT_EQ(STS_EINIT, vadizu_terminate());
   EXPECT_TRUE(log_.lines().empty());
@@ -395,37 +375,85 @@ TEST_F(ImageTest, InitIsCountedAndTheLastTerminateEndsEveryHandle) {
   EXPECT_EQ(STS_EBUSY, Open(orphan, VADIZU_OPEN_WRITE, &writer));
 }
 
-// Writes 1 MiB where only 64 KiB fit: the short write is STS_ENOSPC with
-// the stored count and names no failed call; the next, where nothing fits,
-// is a file system error naming the call. Nothing leaks.
-TEST_F(ImageTest, WritePastTheFileSizeLimitIsShortThenAFileSystemError) {
-  rlimit old, limit;  // lowered for this process only, and put back
-  ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &old));
-  limit = {64 * 1024, old.rlim_max};
-  auto old_handler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
-  int fds = host::OpenFdCount();
-  sts_image_def_v10_t def = host::MakeDef("full", "d", kClear);
-  stsp_image_handle_s* image = nullptr;
-  ASSERT_EQ(STS_EOK, Create(def, &image));
-  std::string data(1 << 20, 'f');
-  sts_stat_v7_t stat = MakeStat(100);
-  uint64_t written = 0, again = kUnchanged;
-  EXPECT_EQ(STS_ENOSPC, Write(image, data, 0, &stat, &written));
-  EXPECT_EQ(64u * 1024, written);
-  EXPECT_EQ(Severities{4}, log_.Severities());  // the frame's line only
-  log_.Clear();
-  EXPECT_EQ(STS_EFILESYSTEM, Write(image, data, written, &stat, &again));
-  EXPECT_EQ(kUnchanged, again);
-  EXPECT_EQ((Severities{4, 4}), log_.Severities());
-  EXPECT_EQ(0u, log_.lines()[0].text.find("ROZOvareDuzaruv: write() failed "
-                                          "on image file " + Base(def) +
-                                          ".img (error=27, "));
-  EXPECT_EQ(STS_EOK, vadizu_close_image(image, VADIZU_CLOSE_COMPLETE));
-  setrlimit(RLIMIT_FSIZE, &old);
-  signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(written, host::ReadInfoFile(InfoPath(def)).size);
-  EXPECT_EQ(fds, host::OpenFdCount());
+// Texts that fill their arrays come back terminated, by handle and by name.
+// The flags select images and everything else in the LSU is skipped; the
+// listing is taken at open, whatever the host does with its record then.
+TEST_F(ImageTest, ListFlagsSelectImagesSkipTheRestAndTheListingIsTakenAtOpen) {
+  sts_image_def_v10_t zero = host::MakeDef("zero", "d", host::kSaveAsDataAndMeta);
+  std::strcpy(zero.isid.dpaid, "Kestrevon");
+  std::strcpy(zero.isid.dpaver, "KVR_75");
+  std::strcpy(zero.isid.info.v701.master, "m1");
+  std::strcpy(zero.isid.info.v701.slpname, "slp");
+  zero.isid.info.v701.type = -2;
+  std::memset(zero.policy, 'p', sizeof zero.policy);
+  std::memset(zero.format, 'f', sizeof zero.format);
+  sts_image_def_v10_t writing_def = zero;
+  std::strcpy(writing_def.basename, "writing");
+  stsp_image_handle_s* writing = nullptr;  // still being written while listed
+  ASSERT_EQ(STS_EOK, Create(writing_def, &writing));
+  MakeImage(zero, "data", VADIZU_CLOSE_COMPLETE);
+  zero.policy[sizeof zero.policy - 1] = zero.format[sizeof zero.format - 1] = 0;
+  sts_image_info_v10_t by_handle, by_name;
+  ASSERT_EQ(STS_EOK, vadizu_get_image_prop(writing, &by_handle));
+  ASSERT_EQ(STS_EOK, PropsByName(zero, &by_name));
+  EXPECT_EQ(sizeof zero.policy - 1, strnlen(by_handle.def.policy, sizeof zero.policy));
+  EXPECT_EQ(sizeof zero.format - 1, strnlen(by_handle.def.format, sizeof zero.format));
+  EXPECT_EQ(0, std::memcmp(&zero, &by_name.def, sizeof zero));
+  MakeImage(host::MakeDef("a/b", "d", 4, VADIZU_IMAGE_KIND1), "data", 1);
+  MakeImage(host::MakeDef("flagged", "d", 4, VADIZU_IMAGE_KIND1 | VADIZU_IMAGE_CREATE_FLAGGED),
+            "", 0);
+  host::WriteFile(dir_.File("legacy"), "");
+  MakeImage(host::MakeDef("legacy", "d", 4, VADIZU_IMAGE_LEGACY), "", 1);
+  MakeImage(host::MakeDef("", "e"), "", 1);  // empty basename: .e.info
+  ASSERT_EQ(0, mkdir(dir_.File("sub").c_str(), 0700));
+  ASSERT_EQ(0, mkdir(dir_.File("dir.info").c_str(), 0700));
+  ASSERT_EQ(0, symlink("nowhere", dir_.File("dangling.info").c_str()));
+  ASSERT_EQ(0, mkfifo(dir_.File("fifo.d.info").c_str(), 0600));  // no wait
+  ASSERT_EQ(0, symlink("legacy.info", dir_.File("link.info").c_str()));
+  for (const char* name : {"notes.txt", "x.INFO", "x.info.bak", "sub/x.d.info"}) {
+    host::WriteFile(dir_.File(name), "IMG_BASENAME=x\nIMG_FLAGS=0\n");
+  }
+  host::WriteFile(dir_.File("no.d.info"), "no keys here\n");
+  host::WriteFile(dir_.File("three.d.info"), "IMG_BASENAME=t\nIMG_FLAGS=3\n");
+  if (geteuid() != 0) {  // root reads files whatever their mode
+    host::WriteFile(dir_.File("secret.d.info"), "IMG_BASENAME=s\nIMG_FLAGS=0\n");
+    ASSERT_EQ(0, chmod(dir_.File("secret.d.info").c_str(), 0));
+  }
+  // Lists to the end; `after_open` runs between the open and the first result.
+  const auto list = [&](const sts_lsu_name_v7_t& lsu, int flags,
+                        const std::function<void()>& after_open = [] {}) {
+    stsp_image_list_handle_s* handle = nullptr;
+    EXPECT_EQ(STS_EOK, vadizu_open_image_list(&lsu, log_.get(), server_, flags, &handle));
+    after_open();
+    Listing seen;
+    sts_image_def_v10_t def;
+    while (vadizu_list_image(handle, &def) == STS_EOK) {
+      seen.insert(std::string(def.basename) + "/" + std::to_string(def.flags));
+    }
+    EXPECT_EQ(STS_EOK, vadizu_close_image_list(handle));
+    return seen;
+  };
+  const Listing kind1 = {"a/b/1", "flagged/1"}, kind0 = {"zero/0", "writing/0"};
+  for (int flags = 0; flags <= 7; ++flags) {
+    Listing expected;
+    if (flags & VADIZU_LIST_KIND1) expected.insert(kind1.begin(), kind1.end());
+    if (flags & VADIZU_LIST_KIND0) expected.insert(kind0.begin(), kind0.end());
+    if (flags & VADIZU_LIST_LEGACY) expected.insert({"legacy/2", "legacy/2"});
+    EXPECT_EQ(expected, list(lsu_, flags)) << "flags " << flags;
+  }
+  const Listing all = list(lsu_, VADIZU_LIST_ALL);  // as checked above
+  sts_lsu_name_v7_t lsu = host::MakeLsu(dir_.path() + "/");
+  EXPECT_EQ(all, list(lsu, VADIZU_LIST_ALL, [&] { std::strcpy(lsu.name, "/nonexistent"); }));
+  host::ScratchDir empty;
+  EXPECT_EQ(Listing{}, list(host::MakeLsu(empty.path()), VADIZU_LIST_ALL));
+  std::memset(server_, 'S', 511);  // the longest server name
+  Listing left = all;
+  left.erase("zero/0");
+  EXPECT_EQ(left, list(lsu_, VADIZU_LIST_ALL, [&] {
+              MakeImage(host::MakeDef("late"), "3", 1);
+              EXPECT_EQ(STS_EOK, Delete(zero));
+            }));
+  EXPECT_EQ(STS_EOK, vadizu_close_image(writing, 0));
 }
 
 }  // namespace
