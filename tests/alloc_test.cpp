@@ -1,8 +1,7 @@
 // Out of memory anywhere: operator new fails the N-th allocation once armed
-// (alone, or with all that follow), for N = 1, 2, ... until a call makes
-// fewer than N. Every exported function must then return a status code (no
-// exception reaches the host) and give back its descriptors, and a failed
-// create must leave no file in the LSU.
+// (alone, or with all that follow), for N = 1, 2, ... until a call makes fewer
+// than N. Every exported function must then return a status code (no exception
+// reaches the host), give back its descriptors and leave no file it made.
 #include <cstdlib>
 #include <functional>
 #include <new>
@@ -25,6 +24,9 @@ void* Allocate(size_t size, bool nothrow) {
   return p;
 }
 
+// Where a call starts: the image open for writing, closed, listed, or none.
+enum State { kNoLibrary, kEmpty, kWriting, kIncomplete, kComplete, kListing };
+
 }  // namespace
 
 // The array forms call these; ASan keeps its own array forms, which pair up.
@@ -34,11 +36,6 @@ void* operator new(size_t n, const std::nothrow_t&) noexcept {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
-
-namespace {
-
-// Where a call starts: the image open for writing, closed, listed, or none.
-enum State { kNoLibrary, kEmpty, kWriting, kIncomplete, kComplete, kListing };
 
 TEST(AllocTest, EveryAllocationFailureBecomesAStatusCode) {
   host::ScratchDir dir;
@@ -55,23 +52,20 @@ TEST(AllocTest, EveryAllocationFailureBecomesAStatusCode) {
     return call(&lsu, &session, host::Server(), &def, args...);
   };
 
-  // A failed call's out pointer is never kept; a closed handle is gone
-  // whatever its close returns. Mode 0 creates.
+  // Opened with none open; a failed call's out pointer is never kept, and a
+  // closed handle is gone whatever its close returns. Mode 0 creates.
   auto open = [&](int mode) {
-    stsp_image_handle_s* h = nullptr;
-    const int rc = mode == 0 ? byName(vadizu_create_image, 0, &h)
-                             : byName(vadizu_open_image, mode, &h);
-    image = rc == STS_EOK ? h : image;
+    const int rc = mode == 0 ? byName(vadizu_create_image, 0, &image)
+                             : byName(vadizu_open_image, mode, &image);
+    image = rc == STS_EOK ? image : nullptr;
     return rc;
   };
   auto close = [&](int flags) {
     return vadizu_close_image(std::exchange(image, nullptr), flags);
   };
   auto openList = [&] {
-    stsp_image_list_handle_s* l = nullptr;
-    const int rc =
-        vadizu_open_image_list(&lsu, &session, host::Server(), 7, &l);
-    list = rc == STS_EOK ? l : list;
+    int rc = vadizu_open_image_list(&lsu, &session, host::Server(), 7, &list);
+    list = rc == STS_EOK ? list : nullptr;
     return rc;
   };
   auto setUp = [&](State state) {
@@ -80,13 +74,6 @@ TEST(AllocTest, EveryAllocationFailureBecomesAStatusCode) {
     if (state == kWriting) return;
     ASSERT_EQ(STS_EOK, close(state == kIncomplete ? 0 : 1));
     ASSERT_EQ(STS_EOK, state == kListing ? openList() : STS_EOK);
-  };
-  auto tearDown = [&] {
-    vadizu_init(10);  // a manager to clean up through, whatever the call did
-    if (image != nullptr) close(0);
-    if (list != nullptr) vadizu_close_image_list(std::exchange(list, nullptr));
-    byName(vadizu_delete_image, 0);
-    while (vadizu_terminate() == STS_EOK) continue;
   };
 
   const std::pair<State, std::function<int()>> cases[] = {
@@ -104,10 +91,9 @@ TEST(AllocTest, EveryAllocationFailureBecomesAStatusCode) {
   int points = 0;
   for (bool sticky : {false, true}) {
     for (size_t i = 0; i < std::size(cases); ++i) {
-      const State state = cases[i].first;
       for (long n = 1; n == 1 || g_failed; ++n) {
         const int fds = host::OpenFdCount();
-        setUp(state);
+        setUp(cases[i].first);
         g_failed = false;
         g_sticky = sticky;
         g_countdown = n;
@@ -121,10 +107,14 @@ TEST(AllocTest, EveryAllocationFailureBecomesAStatusCode) {
                      (sticky ? " and on" : " alone"));
         points += g_failed;
         EXPECT_TRUE(rc == 0 || (rc >= STS_EINVAL && rc <= STS_EFILESYSTEM)) << rc;
-        if (rc != STS_EOK && state == kEmpty) {  // a failed create leaves nothing
+        if (rc != STS_EOK && cases[i].first == kEmpty) {
           EXPECT_EQ(std::vector<std::string>{}, host::DirEntries(dir.path()));
         }
-        tearDown();
+        vadizu_init(10);  // to clean up through, whatever the call did
+        close(0);
+        vadizu_close_image_list(std::exchange(list, nullptr));
+        byName(vadizu_delete_image, 0);
+        while (vadizu_terminate() == STS_EOK) continue;
         EXPECT_EQ(fds, host::OpenFdCount());
         EXPECT_TRUE(host::DirEntries(dir.path()).empty());
       }
@@ -132,5 +122,3 @@ TEST(AllocTest, EveryAllocationFailureBecomesAStatusCode) {
   }
   EXPECT_GT(points, 0);  // so the library's allocations do come here
 }
-
-}  // namespace
