@@ -429,6 +429,9 @@ TEST_F(ImageTest, ListFlagsSelectImagesSkipTheRestAndTheListingIsTakenAtOpen) {
     sts_image_def_v10_t def;
     while (vadizu_list_image(handle, &def) == STS_EOK) {
       seen.insert(std::string(def.basename) + "/" + std::to_string(def.flags));
+      if (std::strcmp(def.basename, "zero") == 0) {  // the whole definition
+        EXPECT_EQ(0, std::memcmp(&zero, &def, sizeof def));
+      }
     }
     EXPECT_EQ(STS_EOK, vadizu_close_image_list(handle));
     return seen;
