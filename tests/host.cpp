@@ -220,9 +220,8 @@ int ReadAndCheck(stsp_image_handle_s* image, const std::string& name,
     int rc = vadizu_read_image(image, buf.data(), buf.size(), *size_read, &got);
     if (rc != STS_EOK) return rc;
     auto want = Content(name, *size_read, std::min<uint64_t>(got, buf.size()));
-    auto wrong = std::mismatch(want.begin(), want.end(), buf.begin()).first;
-    if (*mismatch < 0 && wrong != want.end())
-      *mismatch = *size_read + (wrong - want.begin());
+    for (size_t i = 0; i < want.size() && *mismatch < 0; ++i)
+      if (buf[i] != want[i]) *mismatch = *size_read + i;
     *size_read += got;
   }
   return STS_EOK;

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host.h"
+#include "../host.h"
 
 #define REQUIRE(c)                                                          \
   ((c) ? void()                                                             \
@@ -35,11 +35,6 @@ void CheckLine(void*, const char* line, sts_severity_v7_t severity) {
           severity == VADIZU_SEVERITY_ERROR);
 }
 const sts_session_def_v7_t kChecking = {0, nullptr, CheckLine, ~0u};
-
-bool IsKnownStatus(int rc) {
-  return rc == STS_EOK || (rc >= STS_EINVAL && rc <= STS_ENOSPC) ||
-         rc == STS_EPERM || rc == STS_EIMGSTATE || rc == STS_EFILESYSTEM;
-}
 
 template <size_t... N>
 bool Terminated(const char (&... texts)[N]) {
@@ -133,8 +128,11 @@ class Sequence {
   void Run() {
     const int fds = host::OpenFdCount();
     REQUIRE(vadizu_init(10) == STS_EOK);
-    for (int i = 0; i < 64 && in_.remaining_bytes() > 0; ++i)
-      REQUIRE(IsKnownStatus(Call(in_.ConsumeIntegralInRange(0, 12))));
+    for (int i = 0; i < 64 && in_.remaining_bytes() > 0; ++i) {
+      int rc = Call(in_.ConsumeIntegralInRange(0, 12));
+      REQUIRE(rc == STS_EOK || (rc >= STS_EINVAL && rc <= STS_ENOSPC) ||
+              rc == STS_EPERM || rc == STS_EIMGSTATE || rc == STS_EFILESYSTEM);
+    }
     for (stsp_image_handle_s* image : images_)
       REQUIRE(vadizu_close_image(image, 0) != STS_EINVAL);
     for (stsp_image_list_handle_s* list : lists_)
