@@ -99,12 +99,6 @@ LogSession::LogSession(uint32_t mask) {
   };
 }
 
-std::vector<sts_severity_v7_t> LogSession::Severities() const {
-  std::vector<sts_severity_v7_t> out;
-  for (const LogLine& line : lines_) out.push_back(line.severity);
-  return out;
-}
-
 const char* Server() {
   static const char server[512] = "server01";
   return server;

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # tests/fuzz/run.sh [seconds per target, default 300]: builds the libFuzzer
 # targets with clang (ASan + UBSan) in FUZZ_BUILD_DIR (default build-fuzz) and
-# runs each from its seed corpus, keeping what it finds next to the build.
-# Exits 77 without clang and libFuzzer, 1 when a target fails.
+# runs each from its seeds. Exits 77 without clang and libFuzzer, 1 on a fault.
 set -euo pipefail
 seconds=${1:-300}
 root=$(cd "$(dirname "$0")/../.." && pwd)

@@ -9,18 +9,15 @@
 
 #include "../host.h"
 
-#define REQUIRE(c)                                                          \
-  ((c) ? void()                                                             \
-       : (fprintf(stderr, "line %d: invariant broken: %s\n", __LINE__, #c), \
-          abort()))
+#define REQUIRE(c) \
+  ((c) ? void() : (fprintf(stderr, "invariant broken: %s\n", #c), abort()))
 
 namespace {
 
 // The LSU "lsu" in the scratch directory the process works in, so that
 // relative LSU names stay inside; left for a look after a crash.
 const std::string& LsuDir() {
-  static host::ScratchDir scratch(access("/dev/shm", W_OK) == 0 ? "/dev/shm"
-                                                                : "");
+  static host::ScratchDir scratch(access("/dev/shm", W_OK) ? "" : "/dev/shm");
   static const std::string dir = scratch.Sub("lsu");
   static const int moved = chdir(scratch.path().c_str());
   REQUIRE(moved == 0);
@@ -281,9 +278,8 @@ class Sequence {
   // Null, one of three names with small random kinds, or random bytes.
   const sts_image_def_v10_t* Def() {
     int kind = in_.ConsumeIntegralInRange(0, 2);
-    if (kind == 0) return nullptr;
-    auto* def = Record<sts_image_def_v10_t>(kind == 2);
-    if (kind == 2) return def;
+    auto* def = kind ? Record<sts_image_def_v10_t>(kind == 2) : nullptr;
+    if (kind != 1) return def;
     const char* const names[] = {"alpha", "beta", "gamma"};
     *def = host::MakeDef(names[in_.ConsumeIntegralInRange(0, 2)], "1700000000");
     def->version = in_.PickValueInArray<uint64_t>({0, 10, 11});
