@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -132,11 +131,6 @@ sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags) {
   return stat;
 }
 
-std::string ImageFile(const std::string& dir, const std::string& name,
-                      const char* suffix) {
-  return dir + "/" + name + ".d" + suffix;
-}
-
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -243,11 +237,6 @@ int OpenFdCount() {
   return static_cast<int>(std::distance(begin(fds), end(fds)));
 }
 
-int64_t NowNs() {
-  auto now = std::chrono::steady_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
-}
-
 pid_t Spawn(const std::function<int()>& body) {
   fflush(nullptr);
   pid_t parent = getpid();
@@ -291,10 +280,6 @@ std::vector<std::string> RaceInChildren(
     if (Reap(children[i]) != "exit 0") out.back() += "[child died]";
   }
   return out;
-}
-
-std::string RunInChild(const std::function<std::string()>& body) {
-  return RaceInChildren(1, [&](int) { return body(); }).front();
 }
 
 }  // namespace host

@@ -68,9 +68,6 @@ sts_image_def_v10_t MakeDef(const std::string& basename,
 constexpr uint32_t kSaveAsDataAndMeta =
     VADIZU_SAVEAS_IMAGE | VADIZU_SAVEAS_CLEAR_FILES;
 sts_stat_v7_t MakeStat(uint64_t length, uint32_t flags = 0);  // filled 's'
-// `suffix` (".info", ".img", ".meta") of the image MakeDef(name) in dir.
-std::string ImageFile(const std::string& dir, const std::string& name,
-                      const char* suffix);
 
 // Missing files read as "" and have size -1.
 std::string ReadFile(const std::string& path);
@@ -111,7 +108,6 @@ std::vector<std::string> ListBaseNames(
     const sts_session_def_v7_t* session = nullptr);
 
 int OpenFdCount();
-int64_t NowNs();  // monotonic, comparable between processes
 
 // A child killed when the parent dies; Reap says "exit 0", "signal 9", ...
 pid_t Spawn(const std::function<int()>& body);
@@ -120,7 +116,6 @@ std::string Reap(pid_t pid);
 // "[child died]" appended for a child that did not exit 0.
 std::vector<std::string> RaceInChildren(
     int n, const std::function<std::string(int)>& body);
-std::string RunInChild(const std::function<std::string()>& body);
 
 // Library initialised, a scratch LSU and a recording session.
 class HostTest : public ::testing::Test {

@@ -105,7 +105,7 @@ std::set<int> AllowedCodes(int cls, int mapped) {
 // for fchmod and unlink), a later step failing, a leaked descriptor, an info
 // file out of the protocol's states, a file left once deleted.
 std::string RunPoint(int cls, long n, int error, int mapped) {
-  return host::RunInChild([&]() -> std::string {
+  return host::RaceInChildren(1, [&](int) -> std::string {
     host::ScratchDir scratch;
     *kControl = faultinject_control{0, 0, cls, n, error, {}, "", ""};
     int fds = host::OpenFdCount();
@@ -159,7 +159,7 @@ std::string RunPoint(int cls, long n, int error, int mapped) {
           entry == "faulted.d.info")
         return "left after delete: " + entry;
     return "";
-  });
+  }).front();
 }
 
 // A traced run without a fault shows data and metadata reaching the disk

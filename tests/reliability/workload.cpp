@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -44,9 +45,8 @@ using Failures = std::vector<std::string>;
 // Waits up to five seconds for `done`.
 template <typename Done>
 void WaitFor(Done done) {
-  for (int64_t end = host::NowNs() + 5'000'000'000;
-       !done() && host::NowNs() < end;)
-    usleep(100);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done() && std::chrono::steady_clock::now() < end) usleep(100);
 }
 
 // The image through `dir`: its info file, read strictly, in the state
@@ -55,7 +55,7 @@ void WaitFor(Done done) {
 std::string Check(const std::string& dir, const std::string& name,
                   uint32_t writecount, uint32_t status, uint64_t at_least,
                   uint64_t at_most) {
-  host::InfoFile info = host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
+  host::InfoFile info = host::ReadInfoFile(dir + "/" + name + ".d.info");
   sts_lsu_name_v7_t lsu = host::MakeLsu(dir);
   sts_image_def_v10_t def = host::MakeDef(name);
   stsp_image_handle_s* image = nullptr;
@@ -218,8 +218,7 @@ std::string Crash(const Run& run, Failures* failures) {
     for (int k = 0; k <= p->image; ++k) {
       std::string name = "t" + std::to_string(trial) + "_" + std::to_string(k);
       uint64_t size = host::ContentSize(name, max_size);
-      host::InfoFile info =
-          host::ReadInfoFile(host::ImageFile(dir, name, ".info"));
+      host::InfoFile info = host::ReadInfoFile(dir + "/" + name + ".d.info");
       if (k < p->image || how == "exit 0") {
         fail += Check(dir, name, 0, VADIZU_STATUS_COMPLETE, size, size);
         ++completed;
