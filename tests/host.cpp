@@ -275,9 +275,10 @@ std::vector<std::string> RaceInChildren(
   close(start[0]);
   close(start[1]);
   std::vector<std::string> out;
-  for (int i = 0; i < n; ++i) {
-    out.push_back(ReadFile(answers.File(std::to_string(i))));
-    if (Reap(children[i]) != "exit 0") out.back() += "[child died]";
+  for (int i = 0; i < n; ++i) {  // each answer is whole once its child is gone
+    const bool exited = Reap(children[i]) == "exit 0";
+    out.push_back(ReadFile(answers.File(std::to_string(i))) +
+                  (exited ? "" : "[child died]"));
   }
   return out;
 }
