@@ -46,11 +46,6 @@ class LogSession {
   LogSession(const LogSession&) = delete;
   const sts_session_def_v7_t* get() const { return &session_; }
   const std::vector<LogLine>& lines() const { return lines_; }
-  std::vector<sts_severity_v7_t> Severities() const {
-    std::vector<sts_severity_v7_t> out;
-    for (const LogLine& line : lines_) out.push_back(line.severity);
-    return out;
-  }
   void Clear() { lines_.clear(); }
 
  private:
