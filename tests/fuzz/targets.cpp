@@ -65,7 +65,8 @@ int InfoFile(const uint8_t* data, size_t size) {
   sts_image_info_v10_t info{}, after{};
   REQUIRE(vadizu_get_image_prop_byname(&lsu, &kChecking, host::Server(), &def,
                                        &info) == STS_EOK);
-  REQUIRE(Terminated(info.def) && Terminated(info.server));
+  REQUIRE(Terminated(info.def) && Terminated(info.server) &&
+          !strcmp(info.lsu.name, lsu.name));
   const uint64_t data_size = info.def.saveas & VADIZU_SAVEAS_IMAGE ? 256 : 0;
   // Open and delete refuse a file that records another image as missing.
   const bool ours = !strcmp(info.def.basename, def.basename) &&
