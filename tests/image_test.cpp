@@ -195,6 +195,10 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
   sts_image_def_v10_t fifo = host::MakeDef("fifo"), folder = host::MakeDef("dir");
   ASSERT_EQ(0, mkfifo(InfoPath(fifo).c_str(), 0600));
   ASSERT_EQ(0, mkdir(InfoPath(folder).c_str(), 0700));
+  sts_image_def_v10_t linked = host::MakeDef("linked");  // its info file a link
+  MakeImage(linked, "l", VADIZU_CLOSE_INCOMPLETE);
+  ASSERT_EQ(0, rename(InfoPath(linked).c_str(), dir_.File("target").c_str()));
+  ASSERT_EQ(0, symlink("target", InfoPath(linked).c_str()));
   sts_image_def_v10_t xy_z = host::MakeDef("x.y", "z"), x_yz = host::MakeDef("x", "y.z");
   sts_image_def_v10_t a_b = host::MakeDef("a_b"), a_slash_b = host::MakeDef("a/b");
   MakeImage(xy_z, "xy", VADIZU_CLOSE_INCOMPLETE);
@@ -257,6 +261,8 @@ TEST_F(ImageTest, EachCallAnswersItsCodeLogsAsPromisedAndLeavesNoTrace) {
          return Open(fresh, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {1}},
       {"OpenImage: FIFO as info file", [&] { return Open(fifo, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
       {"OpenImage: to write, FIFO as info file", [&] { return Open(fifo, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1}},
+      {"OpenImage: to write, a link as info file", [&] { return Open(linked, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1},
+       [&] { EXPECT_EQ(0u, host::ReadInfoFile(dir_.File("target")).writecount); }},
       {"OpenImage: another image's name", [&] { return Open(x_yz, VADIZU_OPEN_READ, &out); }, STS_ENOENT, {3, 1}},
       {"OpenImage: to write, another image's name", [&] { return Open(x_yz, VADIZU_OPEN_WRITE, &out); }, STS_ENOENT, {3, 1},
        [&] { EXPECT_EQ(0u, host::ReadInfoFile(InfoPath(xy_z)).writecount); }},

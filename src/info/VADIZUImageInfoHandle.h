@@ -32,9 +32,12 @@ class VADIZUImageInfoHandle final {
 
   // The open file's size. The first call looks at the file and refuses
   // anything but a regular file (a FIFO, directory or device named like an
-  // info file) as a missing image. Writers call it under the lock before
-  // they rewrite, so the size is the one the rewrite must cover.
+  // info file) as a missing image. Readers call it when a read fails.
   off_t RegularFileSize();
+
+  // The end of a file opened to be rewritten, which the rewrite must cover;
+  // a FIFO is refused as a missing image. Called under the lock.
+  off_t EndForRewrite();
 
  private:
   friend class VADIZUImageInfo;  // reads m_FileHandle, sets m_RemoveOnClose
