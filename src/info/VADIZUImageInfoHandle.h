@@ -35,8 +35,8 @@ class VADIZUImageInfoHandle final {
   // info file) as a missing image. Readers call it when a read fails.
   off_t RegularFileSize();
 
-  // The end of a file opened to be rewritten, which the rewrite must cover;
-  // a FIFO is refused as a missing image. Called under the lock.
+  // The end of a file opened to be rewritten, which the rewrite must cover.
+  // Called under the lock, after the read that refuses a FIFO.
   off_t EndForRewrite();
 
  private:
